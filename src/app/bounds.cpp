@@ -1,0 +1,33 @@
+#include "app/bounds.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+size_t copy_cut(char* dst, size_t cap, const char* src) {
+  size_t i = 0;
+  if (cap == 0) return 0;
+  for (; i + 1 < cap && src[i]; i++) dst[i] = src[i];
+  dst[i] = 0;
+  return i;
+}
+
+size_t copy_cut_w(wchar_t* dst, size_t cap, const wchar_t* src) {
+  size_t i = 0;
+  if (cap == 0) return 0;
+  for (; i + 1 < cap && src[i]; i++) dst[i] = src[i];
+  dst[i] = 0;
+  return i;
+}
+
+int fmt_cut(char* dst, size_t cap, const char* format, ...) {
+  if (cap == 0) return 0;
+  va_list ap;
+  va_start(ap, format);
+  int n = vsnprintf(dst, cap, format, ap);  // C99 semantics: always terminates
+  va_end(ap);
+  if (n < 0) {
+    dst[0] = 0;
+    return 0;
+  }
+  return (size_t)n < cap;
+}

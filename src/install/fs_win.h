@@ -1,0 +1,34 @@
+// File-system helpers and the data root of the install run.
+#pragma once
+#include <stddef.h>
+
+#define PATH_UNITS 260
+
+// Settled by prepare_data_root at the start of every run.
+extern wchar_t g_data_root[PATH_UNITS];
+extern wchar_t g_downloads_dir[PATH_UNITS];
+
+// Data root from the local application data folder or TAMROCK_SETUP_BASE;
+// creates the downloads directory chain. Ends the run through fail when
+// there is no local application data folder.
+void prepare_data_root();
+
+// Creates path (backslashes only) and every missing ancestor; silent.
+void make_dirs(const wchar_t* path);
+
+// Removes a directory tree; links are removed, never followed; read-only
+// files are cleared first. Returns nonzero when the directory itself went.
+int rmtree(const wchar_t* path);
+
+// First line of a marker file (at most 127 bytes) into text; empty when
+// the file is absent or unreadable.
+void read_marker(const wchar_t* path, char text[128]);
+
+// Replaces the file with exactly the bytes of text; silent on failure.
+void write_marker(const wchar_t* path, const char* text);
+
+// Turns every '/' into '\' in place.
+void to_backslashes(wchar_t* path);
+
+// Nonzero when the file system reports attributes for path.
+int path_exists(const wchar_t* path);
