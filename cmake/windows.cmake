@@ -1,7 +1,9 @@
 # The Windows build: the setup exe, statically linked, small and reproducible.
 add_compile_options(-Os -Wall -Wextra -fno-exceptions -fno-rtti
-  -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections
-  -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -D_WIN32_WINNT=0x0601
+  -fno-asynchronous-unwind-tables -ffunction-sections
+  # No -fdata-sections: with MinGW it moves zeroed buffers out of .bss into
+  # the file (a megabyte for the hashing buffer alone).
+  -D__USE_MINGW_ANSI_STDIO=0 -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -D_WIN32_WINNT=0x0601
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
 # Static runtime: the exe must import system DLLs only. No link timestamp,
 # so that the same commit always gives the same bytes.

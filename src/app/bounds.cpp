@@ -23,11 +23,11 @@ int fmt_cut(char* dst, size_t cap, const char* format, ...) {
   if (cap == 0) return 0;
   va_list ap;
   va_start(ap, format);
-  int n = vsnprintf(dst, cap, format, ap);  // C99 semantics: always terminates
+  // msvcrt returns -1 and leaves the text unterminated when it is cut;
+  // C99 runtimes return the full length. Both are handled here.
+  int n = vsnprintf(dst, cap, format, ap);
   va_end(ap);
-  if (n < 0) {
-    dst[0] = 0;
-    return 0;
-  }
+  dst[cap - 1] = 0;
+  if (n < 0) return 0;
   return (size_t)n < cap;
 }

@@ -1,0 +1,89 @@
+// The end of the run: commit, records, pruning, builder start.
+#include <windows.h>
+
+#include <string.h>
+
+#include "app/cmdline.h"
+#include "app/text_win.h"
+#include "install/messages.h"
+#include "install/run_win.h"
+#include "setuplist/part_folder.h"
+#include "ui/ui.h"
+
+static void commit(RunState* run) {
+  wchar_t staged_run[PATH_UNITS];
+  WFMT(staged_run, L"%ls\\%ls", run->staging_dir, run->run);
+  to_backslashes(staged_run);
+  if (!path_exists(staged_run)) fail(MSG_BUILDER_MISSING, staged_run, g_data_root);
+  if (!MoveFileW(run->staging_dir, run->version_dir)) fail(MSG_COMMIT_FAILED, run->version_dir);
+  // Written last: its presence says the whole version is in place.
+  write_marker(run->installed_txt, run->list.tag);
+  write_parts(run->version_dir, run->list.parts, run->list.part_count);
+}
+
+static void move_markers(RunState* run) {
+  wchar_t parts[PATH_UNITS], current[PATH_UNITS], previous[PATH_UNITS];
+  WFMT(parts, L"%ls\\parts.txt", run->version_dir);
+  if (!path_exists(parts)) write_parts(run->version_dir, run->list.parts, run->list.part_count);
+
+  WFMT(current, L"%ls\\current.txt", run->versions_dir);
+  WFMT(previous, L"%ls\\previous.txt", run->versions_dir);
+  char old_tag[128];
+  read_marker(current, old_tag);
+  if (strcmp(old_tag, run->list.tag) == 0) return;
+  if (old_tag[0]) write_marker(previous, old_tag);
+  write_marker(current, run->list.tag);
+}
+
+// Removes every version directory but the current one, each through a
+// ".gone" name first so that a half-removed tree is never taken for a
+// version.
+static void prune_versions(RunState* run) {
+  wchar_t pattern[PATH_UNITS];
+  WFMT(pattern, L"%ls\\*", run->versions_dir);
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW(pattern, &fd);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const wchar_t* name = fd.cFileName;
+    if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
+    char narrow[260];
+    int n = WideCharToMultiByte(CP_UTF8, 0, name, -1, narrow, sizeof narrow, nullptr, nullptr);
+    if (n > 0 && strcmp(narrow, run->list.tag) == 0) continue;
+    wchar_t path[PATH_UNITS], gone[PATH_UNITS];
+    WFMT(path, L"%ls\\%ls", run->versions_dir, name);
+    WFMT(gone, L"%ls.gone", path);
+    size_t len = wcslen(name);
+    if (len > 5 && wcscmp(name + len - 5, L".gone") == 0) {
+      rmtree(path);
+    } else if (MoveFileW(path, gone)) {
+      rmtree(gone);
+    }
+  } while (FindNextFileW(find, &fd));
+  FindClose(find);
+}
+
+void finish_run(RunState* run, int installed) {
+  if (installed) commit(run);
+  move_markers(run);
+  prune_versions(run);
+  rmtree(g_downloads_dir);
+
+  status(MSG_STARTING_BUILDER);
+  wchar_t folder[PATH_UNITS];
+  COPY_CUT_W(folder, run->run_target);
+  wchar_t* cut = wcsrchr(folder, L'\\');
+  if (cut) *cut = 0;
+  static wchar_t command[4096];
+  WFMT(command, L"\"%ls\" %ls", run->run_target, g_cmdline);
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, folder, &si, &pi))
+    fail(MSG_CANNOT_START, run->run_target);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  PostMessageW(g_win, WM_SETUP_CLOSE, 0, 0);
+  ExitThread(0);
+}

@@ -1,0 +1,111 @@
+// File-system helpers of the install run and the data root.
+#include "install/fs_win.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "app/text_win.h"
+#include "ui/ui.h"
+
+wchar_t g_data_root[PATH_UNITS];
+wchar_t g_downloads_dir[PATH_UNITS];
+
+void prepare_data_root() {
+  wchar_t appdata[MAX_PATH];
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appdata)))
+    fail(L"No local application data folder.");
+  // A folder path near the limit is cut here, never written past the buffer.
+  WFMT(g_data_root, L"%ls\\BrisquelBuilder", appdata);
+
+  wchar_t base[PATH_UNITS];
+  DWORD n = GetEnvironmentVariableW(L"TAMROCK_SETUP_BASE", base, dimof(base));
+  if (n > 0 && n < dimof(base)) {
+    COPY_CUT_W(g_data_root, base);
+  } else if (n >= dimof(base)) {
+    // Longer than a path may be: keep its first 259 units, as documented.
+    static wchar_t long_base[32768];
+    if (GetEnvironmentVariableW(L"TAMROCK_SETUP_BASE", long_base, dimof(long_base)) > 0) {
+      long_base[dimof(long_base) - 1] = 0;
+      COPY_CUT_W(g_data_root, long_base);
+    }
+  }
+  WFMT(g_downloads_dir, L"%ls\\downloads", g_data_root);
+  make_dirs(g_downloads_dir);
+}
+
+void make_dirs(const wchar_t* path) {
+  wchar_t scratch[PATH_UNITS];
+  COPY_CUT_W(scratch, path);
+  // The first three units are never a separator to stop at: "C:\" itself
+  // is not a directory to create.
+  for (size_t i = 3; i < dimof(scratch) && scratch[i]; i++) {
+    if (scratch[i] != L'\\') continue;
+    scratch[i] = 0;
+    CreateDirectoryW(scratch, nullptr);
+    scratch[i] = L'\\';
+  }
+  CreateDirectoryW(scratch, nullptr);
+}
+
+int rmtree(const wchar_t* path) {
+  wchar_t pattern[PATH_UNITS];
+  WFMT(pattern, L"%ls\\*", path);
+  WIN32_FIND_DATAW fd;
+  HANDLE find = FindFirstFileW(pattern, &fd);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const wchar_t* name = fd.cFileName;
+      if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+      wchar_t child[PATH_UNITS];
+      WFMT(child, L"%ls\\%ls", path, name);
+      DWORD kind = fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+      if (kind == FILE_ATTRIBUTE_DIRECTORY) {
+        rmtree(child);
+      } else if (kind & FILE_ATTRIBUTE_DIRECTORY) {
+        // A junction or directory link: remove the link, never what it
+        // points at (it may be the user's own data).
+        RemoveDirectoryW(child);
+      } else {
+        SetFileAttributesW(child, FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child);
+      }
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+  }
+  return RemoveDirectoryW(path) != 0;
+}
+
+void read_marker(const wchar_t* path, char text[128]) {
+  text[0] = 0;
+  HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return;
+  DWORD got = 0;
+  if (!ReadFile(f, text, 127, &got, nullptr)) got = 0;
+  CloseHandle(f);
+  if (got > 127) got = 127;
+  text[got] = 0;
+  for (DWORD i = 0; i < got; i++) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      text[i] = 0;
+      break;
+    }
+  }
+}
+
+void write_marker(const wchar_t* path, const char* text) {
+  HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (f == INVALID_HANDLE_VALUE) return;
+  DWORD len = 0;
+  while (text[len]) len++;
+  DWORD wrote = 0;
+  WriteFile(f, text, len, &wrote, nullptr);
+  CloseHandle(f);
+}
+
+void to_backslashes(wchar_t* path) {
+  for (; *path; path++)
+    if (*path == L'/') *path = L'\\';
+}
+
+int path_exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }

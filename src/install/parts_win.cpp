@@ -1,0 +1,120 @@
+// Getting each part into reach: kept folder, cached archive or download.
+#include <windows.h>
+
+#include <string.h>
+
+#include "app/text_win.h"
+#include "install/messages.h"
+#include "install/retry.h"
+#include "install/run_win.h"
+#include "install/sha256_win.h"
+#include "net/api_link_win.h"
+#include "net/http_win.h"
+#include "setuplist/part_folder.h"
+#include "ui/ui.h"
+
+// Moves the part's folder over from the installed version when that
+// version records the same checksum for it. Silent when anything is off.
+static int keep_unchanged(RunState* run, const PartEntry* p) {
+  wchar_t folder[PATH_UNITS];
+  if (!part_folder(p, folder)) return 0;
+
+  wchar_t path[PATH_UNITS];
+  char installed[128];
+  WFMT(path, L"%ls\\current.txt", run->versions_dir);
+  read_marker(path, installed);
+  // We only ever write list-checked tags there; anything else (an edited
+  // marker such as "..\x") must not lead a move outside the versions.
+  if (!installed[0] || strcmp(installed, run->list.tag) == 0 || !list_name_ok(installed, 0))
+    return 0;
+
+  WFMT(path, L"%ls\\%hs\\parts.txt", run->versions_dir, installed);
+  HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return 0;
+  static char record[8192];
+  DWORD got = 0;
+  if (!ReadFile(f, record, sizeof record - 1, &got, nullptr)) got = 0;
+  CloseHandle(f);
+  record[got] = 0;
+  if (!strstr(record, p->sha256)) return 0;
+
+  wchar_t from[PATH_UNITS], to[PATH_UNITS];
+  WFMT(from, L"%ls\\%hs\\%ls", run->versions_dir, installed, folder);
+  if (!path_exists(from)) return 0;
+  WFMT(to, L"%ls\\%ls", run->staging_dir, folder);
+  wchar_t parent[PATH_UNITS];
+  COPY_CUT_W(parent, to);
+  wchar_t* cut = wcsrchr(parent, L'\\');
+  if (cut) *cut = 0;
+  make_dirs(parent);
+  // A rename inside the versions directory: never a copy.
+  return MoveFileW(from, to) != 0;
+}
+
+// Downloads the archive with retries and verifies it; on success the
+// archive is at its archive path. Ends the run through fail otherwise.
+static void download_part(const PartEntry* p, int n, int total, const wchar_t* archive) {
+  wchar_t partial[PATH_UNITS];
+  WFMT(partial, L"%ls.part", archive);
+  char digest[65] = {};
+  int ok = 0;
+  for (int k = 0; k < DOWNLOAD_ATTEMPTS; k++) {
+    if (k > 0) {
+      status(MSG_PART_RETRY, n, total, (unsigned long)g_http_status, waits[k - 1]);
+      pause_seconds(waits[k - 1]);
+    }
+    status(MSG_PART_DOWNLOADING, n, total, (unsigned long long)(p->size >> 20));
+    HANDLE f = CreateFileW(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (f == INVALID_HANDLE_VALUE) fail(MSG_CANNOT_WRITE, g_downloads_dir);
+    Sha256 h;
+    LONG st = sha256_open(&h);
+    if (st != 0) {
+      // Without a hash nothing could be verified: no archive may pass.
+      CloseHandle(f);
+      DeleteFileW(partial);
+      fail(MSG_NO_CHECKSUM, n, total, (unsigned long)st);
+    }
+    FileTarget target = {f, h.hash};
+    g_http_status = 0;
+    char api_link[1024];
+    if (k % 2 == 1 && api_link_for(p->url, api_link))
+      ok = http_get(api_link, file_sink, &target, p->size, L"application/octet-stream");
+    else
+      ok = http_get(p->url, file_sink, &target, p->size, nullptr);
+    CloseHandle(f);
+    sha256_close(&h, digest);
+    g_percent.store(-1);
+    if (ok) break;
+    if (!status_is_transient(g_http_status)) {
+      DeleteFileW(partial);
+      fail(MSG_PART_FAILED, n, total);
+    }
+  }
+  if (!ok) {
+    DeleteFileW(partial);
+    fail(MSG_PART_SERVERS_FAILING, n, total);
+  }
+  if (strcmp(digest, p->sha256) != 0) {
+    DeleteFileW(partial);
+    fail(MSG_PART_CHECKSUM, n, total);
+  }
+  DeleteFileW(archive);
+  MoveFileW(partial, archive);
+}
+
+void acquire_part(RunState* run, unsigned i) {
+  const PartEntry* p = &run->list.parts[i];
+  int n = (int)i + 1, total = (int)run->list.part_count;
+  if (keep_unchanged(run, p)) {
+    status(MSG_PART_KEPT, n, total);
+    return;
+  }
+  wchar_t sha[65], archive[PATH_UNITS];
+  WIDEN(sha, p->sha256);
+  WFMT(archive, L"%ls\\%ls.zip", g_downloads_dir, sha);
+  char digest[65] = {};
+  if (!(path_exists(archive) && file_sha256(archive, digest) && strcmp(digest, p->sha256) == 0))
+    download_part(p, n, total, archive);
+  unpack_part(run, i, archive);
+}

@@ -1,0 +1,22 @@
+// SHA-256 through Windows' CNG provider.
+#pragma once
+#include <windows.h>
+#include <bcrypt.h>
+
+struct Sha256 {
+  BCRYPT_ALG_HANDLE alg;
+  BCRYPT_HASH_HANDLE hash;
+};
+
+// Opens the provider and a hash object. Returns the NTSTATUS (0 = ready);
+// on failure nothing is left open.
+LONG sha256_open(Sha256* h);
+
+// Finishes into hex (64 lowercase digits and a NUL) and closes both
+// handles. hex is cleared first; it stays empty when finishing fails.
+void sha256_close(Sha256* h, char hex[65]);
+
+// Digest of a whole file through a static 1 MiB buffer (worker thread
+// only). Returns nonzero with hex filled, zero when the provider or the
+// file cannot be opened.
+int file_sha256(const wchar_t* path, char hex[65]);

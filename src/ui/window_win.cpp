@@ -1,0 +1,68 @@
+// The one window: a status line and a progress bar.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "ui/status_lock_win.h"
+#include "ui/ui.h"
+
+HWND g_win;
+HWND g_text;
+HWND g_bar;
+
+enum {
+  kWidth = 460,
+  kHeight = 140,
+  kMarqueeMs = 30,
+};
+
+void open_window(HINSTANCE instance, int show) {
+  int x = (GetSystemMetrics(SM_CXSCREEN) - kWidth) / 2;
+  int y = (GetSystemMetrics(SM_CYSCREEN) - kHeight) / 2;
+  g_win = CreateWindowExW(0, L"TamrockSetup", L"Brisquel Builder setup",
+                          WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, kWidth, kHeight, nullptr,
+                          nullptr, instance, nullptr);
+  g_text = CreateWindowExW(0, L"STATIC", L"Starting...", WS_CHILD | WS_VISIBLE, 16, 16, 412, 22,
+                           g_win, nullptr, instance, nullptr);
+  g_bar = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 16, 48,
+                          412, 20, g_win, nullptr, instance, nullptr);
+  // Lives as long as the process; never deleted.
+  HFONT font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, 0,
+                           L"Segoe UI");
+  SendMessageW(g_text, WM_SETFONT, (WPARAM)font, TRUE);
+  SendMessageW(g_bar, PBM_SETMARQUEE, 1, kMarqueeMs);
+  ShowWindow(g_win, show);
+}
+
+// A progress bar ignores PBM_SETPOS while it has the marquee style, so
+// the style itself is switched along with the animation.
+static void show_progress(int percent) {
+  LONG_PTR style = GetWindowLongPtrW(g_bar, GWL_STYLE);
+  if (percent < 0) {
+    if (!(style & PBS_MARQUEE)) SetWindowLongPtrW(g_bar, GWL_STYLE, style | PBS_MARQUEE);
+    SendMessageW(g_bar, PBM_SETMARQUEE, 1, kMarqueeMs);
+    return;
+  }
+  SendMessageW(g_bar, PBM_SETMARQUEE, 0, 0);
+  if (style & PBS_MARQUEE) SetWindowLongPtrW(g_bar, GWL_STYLE, style & ~(LONG_PTR)PBS_MARQUEE);
+  SendMessageW(g_bar, PBM_SETPOS, (WPARAM)percent, 0);
+}
+
+LRESULT CALLBACK wndproc(HWND win, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_SETUP_CLOSE:
+      DestroyWindow(win);
+      return 0;
+    case WM_SETUP_STATUS: {
+      wchar_t text[dimof(g_status)];
+      copy_status(text);
+      SetWindowTextW(g_text, text);
+      show_progress(g_percent.load());
+      return 0;
+    }
+  }
+  return DefWindowProcW(win, msg, wp, lp);
+}
