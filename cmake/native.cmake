@@ -9,3 +9,5 @@ endif()
 add_library(brisquel_pure STATIC ${pure_sources})
 target_include_directories(brisquel_pure PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(brisquel_pure PUBLIC ${brisquel_defs})
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/release ${CMAKE_BINARY_DIR}/tools/release)

@@ -23,3 +23,5 @@ add_executable(BrisquelBuilder WIN32 ${CMAKE_SOURCE_DIR}/src/app/main_win.cpp
 target_link_libraries(BrisquelBuilder PRIVATE brisquel_win)
 target_link_options(BrisquelBuilder PRIVATE -s)
 set_target_properties(BrisquelBuilder PROPERTIES OUTPUT_NAME BrisquelBuilder)
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/tools/release ${CMAKE_BINARY_DIR}/tools/release)
