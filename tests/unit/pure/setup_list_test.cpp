@@ -327,16 +327,6 @@ TEST(SetupListVerdict, SizeIsNotChecked) {
   EXPECT_EQ(check_setup_list(&l), LIST_ACCEPTED);
 }
 
-TEST(SetupListVerdict, Messages) {
-  EXPECT_STREQ(kListUnreadableMessage,
-               L"The release's setup list could not be read. Try again later.");
-  EXPECT_STREQ(kListRejectedMessage,
-               L"The release's setup list has a name this setup does not accept. Try again later.");
-  EXPECT_STREQ(kTagMismatchMessage,
-               L"GitHub answered with the setup list of %ls, not %ls (its download links can lag "
-               L"right after a release). Try the update again in a few minutes.");
-}
-
 // --- the name rule -----------------------------------------------------------
 
 struct NameCase {
