@@ -7,7 +7,7 @@ add_compile_options(-Os -Wall -Wextra -fno-exceptions -fno-rtti
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
 # Static runtime: the exe must import system DLLs only. No link timestamp,
 # so that the same commit always gives the same bytes.
-add_link_options(-static -municode -Wl,--gc-sections -Wl,--no-insert-timestamp)
+add_link_options(-static -Wl,--gc-sections -Wl,--no-insert-timestamp)
 
 set(brisquel_system_libs winhttp bcrypt comctl32 shell32 gdi32 user32 kernel32)
 
@@ -21,7 +21,7 @@ target_link_libraries(brisquel_win PUBLIC brisquel_pure ${brisquel_system_libs})
 add_executable(BrisquelBuilder WIN32 ${CMAKE_SOURCE_DIR}/src/app/main_win.cpp
   ${CMAKE_SOURCE_DIR}/res/brisquel.rc)
 target_link_libraries(BrisquelBuilder PRIVATE brisquel_win)
-target_link_options(BrisquelBuilder PRIVATE -s)
+target_link_options(BrisquelBuilder PRIVATE -s -municode)
 set_target_properties(BrisquelBuilder PROPERTIES OUTPUT_NAME BrisquelBuilder)
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/release ${CMAKE_BINARY_DIR}/tools/release)
