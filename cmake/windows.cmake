@@ -25,3 +25,5 @@ target_link_options(BrisquelBuilder PRIVATE -s -municode)
 set_target_properties(BrisquelBuilder PROPERTIES OUTPUT_NAME BrisquelBuilder)
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/release ${CMAKE_BINARY_DIR}/tools/release)
+
+add_subdirectory(${CMAKE_SOURCE_DIR}/bench ${CMAKE_BINARY_DIR}/bench)
