@@ -9,7 +9,7 @@
 //
 // <ms> counts from just before CreateProcessW. Values escape backslash,
 // tab, CR and LF as \\ \t \r \n. Kinds: observer, screen, start, window,
-// child, status, bar, font, box, dismiss, close, kill, gone, proc,
+// child, status, bar, font, label_font, box, dismiss, close, kill, gone, proc,
 // proc_exit, exit, timeout, linger_timeout, error, done.
 //
 // The spec file is UTF-8, one key=value per line, values escaped as above:
@@ -267,6 +267,8 @@ struct Child {
   long long pos = -1;
   HFONT font = nullptr;
   bool font_seen = false;
+  long long text_since = 0;  // when the label got its current text
+  bool measured = false;
 };
 
 struct Top {
@@ -467,6 +469,109 @@ void act_on_status(Watch& w, const std::wstring& text) {
   }
 }
 
+// The label's font cannot be asked for from another process under Wine
+// (WM_GETFONT answers 0 there), so it is recognised by its picture: the
+// label's pixels on screen are compared with the same text drawn here in
+// each candidate font. Scored over the pixels where either picture has ink,
+// so that the empty rest of the label cannot make a wrong font look close.
+struct FontCandidate {
+  const wchar_t* name;
+  const wchar_t* face;  // null: a stock font
+  int height;
+  int stock;
+};
+
+bool draw_text(int w, int h, DWORD bg, HFONT font, const std::wstring& text, Pixels* out) {
+  BITMAPINFO bi;
+  ZeroMemory(&bi, sizeof bi);
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = -h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HDC mem = CreateCompatibleDC(nullptr);
+  HBITMAP bmp = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  bool ok = false;
+  if (mem && bmp && bits) {
+    HGDIOBJ old = SelectObject(mem, bmp);
+    DWORD* p = (DWORD*)bits;
+    for (int i = 0; i < w * h; i++) p[i] = bg;
+    HGDIOBJ oldf = SelectObject(mem, font);
+    SetTextColor(mem, GetSysColor(COLOR_WINDOWTEXT));
+    SetBkColor(mem, RGB((bg >> 16) & 255, (bg >> 8) & 255, bg & 255));
+    SetBkMode(mem, OPAQUE);
+    RECT rc = {0, 0, w, h};
+    DrawTextW(mem, text.c_str(), (int)text.size(), &rc, DT_LEFT | DT_EXPANDTABS | DT_WORDBREAK);
+    GdiFlush();
+    out->w = w;
+    out->h = h;
+    out->px.assign(p, p + w * h);
+    for (DWORD& v : out->px) v &= 0xFFFFFF;
+    ok = true;
+    SelectObject(mem, oldf);
+    SelectObject(mem, old);
+  }
+  if (bmp) DeleteObject(bmp);
+  if (mem) DeleteDC(mem);
+  return ok;
+}
+
+void measure_label(HWND k, const std::wstring& text) {
+  RECT rc;
+  GetClientRect(k, &rc);
+  POINT o = {0, 0};
+  ClientToScreen(k, &o);
+  int w = rc.right, h = rc.bottom;
+  if (w <= 0 || h <= 0 || w > 4000 || h > 400 || text.empty()) return;
+  HDC screen = GetDC(nullptr);
+  Pixels shot;
+  bool ok = grab(screen, o.x, o.y, w, h, nullptr, 0, &shot);
+  ReleaseDC(nullptr, screen);
+  if (!ok) return;
+  DWORD bg = shot.px[w * h - 1];  // no glyph of a one-line label reaches it
+  static const FontCandidate cands[] = {
+      {L"Segoe UI -15", L"Segoe UI", -15, -1}, {L"Segoe UI -14", L"Segoe UI", -14, -1},
+      {L"Segoe UI -16", L"Segoe UI", -16, -1}, {L"Segoe UI -12", L"Segoe UI", -12, -1},
+      {L"Segoe UI 15", L"Segoe UI", 15, -1},   {L"SYSTEM_FONT", nullptr, 0, SYSTEM_FONT},
+      {L"DEFAULT_GUI_FONT", nullptr, 0, DEFAULT_GUI_FONT}};
+  size_t ink = 0;
+  for (DWORD v : shot.px) ink += v != bg;
+  Rec rec(L"label_font");
+  rec.h(L"hwnd", k).s(L"text", text).n(L"ink", (long long)ink);
+  const wchar_t* best = L"none";
+  long long best_score = -1;
+  for (const FontCandidate& c : cands) {
+    HFONT f = c.face ? CreateFontW(c.height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                   CLEARTYPE_QUALITY, 0, c.face)
+                     : (HFONT)GetStockObject(c.stock);
+    Pixels drawn;
+    bool drew = f && draw_text(w, h, bg, f, text, &drawn);
+    if (c.face && f) DeleteObject(f);
+    if (!drew) continue;
+    size_t both = 0, either = 0;
+    for (size_t i = 0; i < shot.px.size(); i++) {
+      bool a = shot.px[i] != bg, b = drawn.px[i] != bg;
+      if (a || b) {
+        either++;
+        both += (a && b && shot.px[i] == drawn.px[i]);
+      }
+    }
+    long long score = either ? (long long)(both * 1000 / either) : 0;
+    std::wstring key = c.name;
+    for (wchar_t& ch : key)
+      if (ch == L' ') ch = L'_';
+    rec.n(key.c_str(), score);
+    if (score > best_score) {
+      best_score = score;
+      best = c.name;
+    }
+  }
+  rec.s(L"best", best).n(L"best_permille", best_score);
+}
+
 void look_at_child(Watch& w, HWND parent, HWND k, Child& c, bool fresh) {
   Shape s;
   s.style = GetWindowLongW(k, GWL_STYLE);
@@ -491,9 +596,18 @@ void look_at_child(Watch& w, HWND parent, HWND k, Child& c, bool fresh) {
     if (!c.text_seen || s.title != c.text) {
       c.text = s.title;
       c.text_seen = true;
+      c.text_since = now_ms();
       Rec(L"status").h(L"hwnd", k).s(L"text", s.title);
       w.last_status = s.title;
       act_on_status(w, s.title);
+    }
+    // Once per run, on a label that has been painted and is not covered.
+    bool box_up = false;
+    for (auto& t : w.tops) box_up |= t.second.cls == L"#32770" && t.second.visible;
+    if (!c.measured && !box_up && IsWindowVisible(parent) && !IsIconic(parent) &&
+        now_ms() - c.text_since >= 150) {
+      measure_label(k, c.text);
+      c.measured = true;
     }
     DWORD_PTR f = 0;
     // Under Wine the label does not answer WM_GETFONT from another process
