@@ -120,6 +120,25 @@ Fixed paths (stateless; any answer parameter above also applies, e.g.
   /_fixed/redirect?to=<url>[&status=302]
   /_fixed/headers              the request's method, target and headers as
                                JSON
+
+What WinHTTP under Wine 8 makes of these answers (seen with
+tests/tools/https_probe.exe, session set up like the setup's own; keep it
+in mind when choosing what a test can expect):
+  - WinHttpReadData fills the whole buffer it is given before returning,
+    unless the body ends: chunks, pauses and stalls inside the first
+    64 KiB all arrive as one read. Several reads need a body over 64 KiB
+    (200000 bytes come as 65536, 65536, 65536, 3392).
+  - A redirect from https to http under the DISALLOW_HTTPS_TO_HTTP policy
+    makes WinHttpReceiveResponse fail with 12156 (REDIRECT_FAILED): no
+    status is seen at all. http to https and https to https are followed.
+  - drop (close without an answer): WinHttpReceiveResponse fails, 12152.
+  - cut_after (close before the promised length, or before the last chunk)
+    is NOT an error: the reads end normally with the shorter body. Only a
+    size check by the caller notices.
+  - A stall mid-body beyond the 60 s receive time-out: WinHttpReadData
+    fails with 10060 after about 60 s. A delay before the status line is
+    not bound by that time-out: 100 s were waited out and then the answer
+    was taken.
 """
 
 import argparse
@@ -600,8 +619,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 raise ValueError("asset needs size, text or file")
         rel = rs.add_release(tag, assets, latest=one("latest", "1") not in ("", "0"),
                              name=one("name"), repo=repo, replace=False)
+        with rs._lock:
+            published = list(rel.assets.values())
         out = []
-        for a in rel.assets.values():
+        for a in published:
             data = a.data()
             out.append({"name": a.name, "id": a.id, "size": len(data),
                         "sha256": hashlib.sha256(data).hexdigest(),
