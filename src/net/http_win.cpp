@@ -9,6 +9,24 @@
 
 uint32_t g_http_status;
 
+// Some WinHTTP builds (Wine's among them) end a body that the server cut
+// short as if it were complete. A setup list cut at a line end would then
+// parse as a valid list with parts missing, so a body that falls short of
+// the length its own headers announced is a failed download.
+static int length_agrees(HINTERNET request, uint64_t received) {
+  wchar_t text[32];
+  DWORD size = sizeof text;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                           text, &size, WINHTTP_NO_HEADER_INDEX))
+    return 1;  // no length given (chunked or close-delimited)
+  uint64_t announced = 0;
+  for (const wchar_t* p = text; *p; p++) {
+    if (*p < L'0' || *p > L'9' || announced > UINT64_MAX / 10) return 1;
+    announced = announced * 10 + (uint64_t)(*p - L'0');
+  }
+  return announced == received;
+}
+
 int http_get(const char* address, Sink sink, void* context, uint64_t expected,
              const wchar_t* accept) {
   // Worker thread only, one call at a time: the buffer is shared.
@@ -69,7 +87,7 @@ int http_get(const char* address, Sink sink, void* context, uint64_t expected,
       DWORD count = 0;
       if (!WinHttpReadData(request, buf, sizeof buf, &count)) break;
       if (count == 0) {
-        result = expected == 0 || received == expected;
+        result = (expected == 0 || received == expected) && length_agrees(request, received);
         break;
       }
       if (!sink(context, buf, count)) break;

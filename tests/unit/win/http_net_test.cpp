@@ -81,7 +81,7 @@ int recording_sink(void* ctx, const void* bytes, uint32_t count) {
 class Http : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ("\"ok\"", control("ping")) << "the release server is not running";
+    ASSERT_EQ(0u, control("ping").find("ok")) << "the release server is not running";
     control("clear?releases=1");
     g_percent.store(-1);
   }
@@ -157,6 +157,16 @@ TEST_F(Http, SizedDownloadsReportProgressPerChunk) {
     }
     EXPECT_EQ((int)(c.served * 100 / c.expected), g_percent.load());
   }
+}
+
+TEST_F(Http, BodyCutShortOfItsContentLengthFails) {
+  // A list cut at a line end would otherwise parse with parts missing.
+  Recorder r;
+  std::string url = std::string(kHttps) + "/_fixed/bytes/1000?cut_after=400";
+  EXPECT_EQ(0, http_get(url.c_str(), recording_sink, &r, 0, nullptr));
+  EXPECT_EQ(200u, g_http_status);  // retried as a transient failure
+  EXPECT_EQ(1, http_get((std::string(kHttps) + "/_fixed/bytes/1000").c_str(), recording_sink, &r,
+                        0, nullptr));
 }
 
 TEST_F(Http, UnsizedDownloadsLeaveProgressAlone) {
@@ -258,12 +268,13 @@ TEST_F(Http, RedirectsFollowedButNeverDownToPlainHttp) {
   Recorder r;
   EXPECT_EQ(0, http_get(to_http.c_str(), recording_sink, &r, 0, nullptr));
   EXPECT_TRUE(r.chunks.empty());
-  EXPECT_EQ(std::string::npos, control("log?format=lines").find("/_fixed/bytes/10"))
+  EXPECT_EQ(std::string::npos, control("log?format=lines").find(" GET /_fixed/bytes/10"))
       << "the plain-http target was requested";
 }
 
 TEST_F(Http, ApiAssetLinkThroughTheReleaseJson) {
-  control("release?tag=1.4.2&asset=brisquel-setup.txt&text=list-1.4.2&asset=core.zip&text=zip");
+  control("release?tag=1.4.2&latest=0&asset=brisquel-setup.txt&text=list-1.4.2");
+  control("release?tag=1.4.2&latest=0&asset=core.zip&text=zip");
   control("release?tag=1.5.0&asset=brisquel-setup.txt&text=list-1.5.0");
   char link[1024];
   const std::string base = std::string(kHttps) + "/tamrock/brisquel/releases/";
