@@ -63,6 +63,8 @@ static void line_note(void* ctx, uint32_t line, const char* text) {
   problem((Report*)ctx, line, text);
 }
 
+static void quiet_note(void*, uint32_t, const char*) {}
+
 static uint32_t item_line(const ListLines* where, const ListFault* f) {
   switch (f->item) {
     case ITEM_TAG: return where->tag_line;
@@ -233,15 +235,23 @@ int check_command(int argc, char** argv) {
   Report r = {file, 0};
   static ListLines where;
   static SetupList list;
-  if (!map_list_lines(text, len, &where, line_note, &r)) {
+  // The setup cuts its text in place: it gets a copy, the line map the original.
+  char* copy = (char*)malloc(len + 1);
+  // Twice over the lines: first for where the items stand, which the
+  // verdict's explanation needs, then for the notes, after the verdict.
+  if (!copy || !map_list_lines(text, len, &where, quiet_note, NULL)) {
+    free(copy);
     free(text);
     fprintf(stderr, "%s: out of memory\n", file);
     return EXIT_USAGE;
   }
-  parse_setup_list(text, &list);  // the setup's parse of the whole text decides
+  memcpy(copy, text, len + 1);
+  parse_setup_list(copy, &list);  // the setup's parse of the whole text decides
+  free(copy);
+  explain_verdict(&r, &list, &where);
+  map_list_lines(text, len, &where, line_note, &r);
   free(text);
 
-  explain_verdict(&r, &list, &where);
   if (where.tag_line) printf("tag %s (line %" PRIu32 ")\n", list.tag, where.tag_line);
   if (where.run_line) printf("run %s (line %" PRIu32 ")\n", list.run, where.run_line);
   for (uint32_t i = 0; i < list.part_count; i++)

@@ -140,8 +140,8 @@ static void map_line(Walk* w, const char* s, size_t n, char* scratch, ListLines*
     return;
   }
   if (near_keyword(s, n))
-    notef(w, "the setup ignores this line: it reads only lines that begin with \"%s\"",
-          "tag \", \"run \" or \"part \" (lower case, at the very start, one space)");
+    notef(w, "%s", "the setup ignores this line: it reads only lines that begin with \"tag \", "
+                   "\"run \" or \"part \" (lower case, at the very start, one space)");
 }
 
 int map_list_lines(const char* text, size_t len, ListLines* where, LineNote note, void* ctx) {

@@ -85,12 +85,12 @@ const char* list_item_rule(ListItem item) {
   switch (item) {
     case ITEM_NONE: return "";
     case ITEM_TAG:
-      return "a tag is required; it may hold only letters, digits, '.', '_', '+' and '-', and "
-             "may not be \".\" or \"..\"";
+      return "a tag may hold only letters, digits, '.', '_', '+' and '-', and may not be \".\" "
+             "or \"..\"";
     case ITEM_RUN:
-      return "a run path is required: a relative path of letters, digits, '.', '_', '+', '-' "
-             "and '/', without empty, \".\" or \"..\" segments";
-    case ITEM_PARTS: return "at least one complete part line is required";
+      return "a run path is relative: letters, digits, '.', '_', '+', '-' and '/', without "
+             "empty, \".\" or \"..\" segments";
+    case ITEM_PARTS: return "the setup needs at least one complete part line";
     case ITEM_SHA256: return "the sha256 must be 64 lowercase hexadecimal digits";
     case ITEM_URL: return "the url must begin with https://";
     case ITEM_EXTRACT_TO:

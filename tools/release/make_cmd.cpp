@@ -186,12 +186,6 @@ static int fill_list(const MakeArgs* a, SetupList* list) {
       FMT_CUT(subject, "%s: url", zip);
       return refuse(a->out, subject, "would be longer than the 1023 bytes the setup reads");
     }
-    const char* fault = url_release_fault(p->url, list->tag);
-    if (fault) {
-      char text[1400];
-      FMT_CUT(text, "the part url %s %s (--tag %s)", p->url, fault, list->tag);
-      return refuse(a->out, "--base-url", text);
-    }
     memset(p->sha256, '0', 64);  // a stand-in until the zip is hashed
     p->sha256[64] = 0;
   }
@@ -217,8 +211,9 @@ static int judge(const MakeArgs* a, const SetupList* list) {
     default: FMT_CUT(subject, "%s: %s", a->zip[f.part], list_item_name(f.item)); break;
   }
   verdict_message(f.verdict, message, sizeof message);
-  FMT_CUT(text, "%s; the setup would find the list %s: \"%s\"", list_item_rule(f.item),
-          verdict_word(f.verdict), message);
+  int empty = (f.item == ITEM_TAG && !list->tag[0]) || (f.item == ITEM_RUN && !list->run[0]);
+  FMT_CUT(text, "%s; the setup would find the list %s: \"%s\"",
+          empty ? "is empty" : list_item_rule(f.item), verdict_word(f.verdict), message);
   return refuse(a->out, subject, text);
 }
 
@@ -229,6 +224,7 @@ static int write_list(const char* out, const char* text, size_t len) {
   if (!f) {
     int err = errno;
     fprintf(stderr, "%s: cannot create: %s\n", tmp, strerror(err));
+    fprintf(stderr, "brisquel-release make: refused; %s was not written\n", out);
     return EXIT_REFUSED;
   }
   // A list that reached the disk short would still parse: every byte is
@@ -281,6 +277,14 @@ int make_command(int argc, char** argv) {
   }
   if ((status = fill_list(&a, &list)) >= 0) return status;
   if ((status = judge(&a, &list)) >= 0) return status;
+  // The setup would accept a link into another release, and every install
+  // would then fail its checksum or find the asset gone.
+  const char* fault = url_release_fault(list.parts[0].url, list.tag);
+  if (fault) {
+    char text[1400];
+    FMT_CUT(text, "the part url %s %s (--tag %s)", list.parts[0].url, fault, list.tag);
+    return refuse(a.out, "--base-url", text);
+  }
 
   for (uint32_t i = 0; i < list.part_count; i++) {
     FILE* f = open_file(a.zip[i], "rb");

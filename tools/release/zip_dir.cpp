@@ -28,9 +28,10 @@ struct Directory {
   uint64_t end;  // where the record that describes the directory begins
 };
 
-// Finds the end record in the last 64 KiB and 22 bytes of the file: the
-// last signature whose comment fits in what follows it, so that a comment
-// that happens to hold the signature bytes is not mistaken for the record.
+// Finds the end record in the last 64 KiB and 22 bytes of the file. The
+// record whose comment reaches exactly to the end of the file wins, so that
+// signature bytes inside a comment are not taken for the record; failing
+// that (bytes appended after the archive), the last one whose comment fits.
 static ZipResult find_directory(FILE* f, uint64_t file_len, Directory* dir) {
   static unsigned char tail[EOCD_SIZE + EOCD_MAX_COMMENT];
   uint64_t tail_len = file_len < sizeof tail ? file_len : sizeof tail;
@@ -38,12 +39,17 @@ static ZipResult find_directory(FILE* f, uint64_t file_len, Directory* dir) {
   if (tail_len < EOCD_SIZE) return ZIP_NOT_ZIP;
   if (!read_at(f, tail_at, tail, (size_t)tail_len)) return ZIP_READ_FAILED;
   const unsigned char* rec = NULL;
+  const unsigned char* fits = NULL;
   for (size_t i = (size_t)tail_len - EOCD_SIZE + 1; i-- > 0;) {
-    if (le32(tail + i) == 0x06054b50 && i + EOCD_SIZE + le16(tail + i + 20) <= tail_len) {
+    if (le32(tail + i) != 0x06054b50) continue;
+    uint64_t end = i + EOCD_SIZE + le16(tail + i + 20);
+    if (end == tail_len) {
       rec = tail + i;
       break;
     }
+    if (end < tail_len && !fits) fits = tail + i;
   }
+  if (!rec) rec = fits;
   if (!rec) return ZIP_NOT_ZIP;
   uint64_t rec_at = tail_at + (uint64_t)(rec - tail);
   if (le16(rec + 4) != 0 || le16(rec + 6) != 0) return ZIP_SPANNED;

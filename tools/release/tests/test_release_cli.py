@@ -1,0 +1,378 @@
+#!/usr/bin/env python3
+"""brisquel-release from the outside: make, check, round trips and refusals.
+
+BRISQUEL_RELEASE_TOOL names the program; BRISQUEL_RELEASE_WINE, when set,
+runs it (the Windows exe) under Wine. Every case works in a fresh folder with
+relative paths, so the same cases serve both builds.
+"""
+import hashlib
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+TOOL = os.environ.get("BRISQUEL_RELEASE_TOOL", "")
+WINE = os.environ.get("BRISQUEL_RELEASE_WINE", "")
+
+TAG = "v1.4.2"
+BASE = "https://github.com/tamrock/brisquel/releases/download/v1.4.2/"
+RUN = "TamrockBuilder/TamrockBuilder.exe"
+UNREADABLE = "The release's setup list could not be read. Try again later."
+REJECTED = "The release's setup list has a name this setup does not accept. Try again later."
+TOOLS = ["python", "emsdk", "cpm", "third_party", "wgpu-native"]
+
+
+class Result:
+    def __init__(self, proc):
+        self.rc = proc.returncode
+        self.out = proc.stdout.replace("\r\n", "\n")
+        self.err = proc.stderr.replace("\r\n", "\n")
+
+    def __repr__(self):
+        return f"rc={self.rc}\n--- stdout\n{self.out}--- stderr\n{self.err}"
+
+
+def make_zip(folder, name, entries, compression=zipfile.ZIP_DEFLATED):
+    with zipfile.ZipFile(os.path.join(folder, name), "w", compression) as z:
+        for entry, data in entries.items():
+            z.writestr(entry, data)
+    return name
+
+
+def part_line(folder, name, extract_to=".", rename_from="-", rename_to="-"):
+    with open(os.path.join(folder, name), "rb") as f:
+        data = f.read()
+    return (f"part {hashlib.sha256(data).hexdigest()} {len(data)} {extract_to} "
+            f"{rename_from} {rename_to} {BASE}{name}\n")
+
+
+class ToolCase(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(TOOL, "BRISQUEL_RELEASE_TOOL is not set")
+        self.dir = tempfile.mkdtemp(prefix="brisquel-release-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def tool(self, *args):
+        cmd = ([WINE] if WINE else []) + [TOOL] + list(args)
+        env = dict(os.environ, WINEDEBUG="-all")
+        proc = subprocess.run(cmd, cwd=self.dir, capture_output=True, text=True,
+                              errors="replace", timeout=300, env=env)
+        return Result(proc)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def read(self, name):
+        with open(self.path(name), "rb") as f:
+            return f.read().decode()
+
+    def write(self, name, text):
+        with open(self.path(name), "wb") as f:
+            f.write(text.encode() if isinstance(text, str) else text)
+
+    def core_zip(self, name="TamrockBuilder-1.4.2.zip"):
+        return make_zip(self.dir, name, {
+            "TamrockBuilder/": b"",
+            RUN: b"MZ" + os.urandom(3000),
+            "TamrockBuilder/readme.txt": b"hello\n" * 50,
+        })
+
+    def make(self, *parts, tag=TAG, run=RUN, base=BASE, out=None):
+        args = ["make", "--tag", tag, "--run", run, "--base-url", base]
+        if out:
+            args += ["--out", out]
+        return self.tool(*args, *parts)
+
+    def assert_nothing_written(self, out="brisquel-setup.txt"):
+        leftovers = [n for n in os.listdir(self.dir) if n.startswith(out)]
+        self.assertEqual(leftovers, [], "a refused make left files behind")
+
+
+class MakeAndCheck(ToolCase):
+    def full_release(self):
+        """The core, the five tools unpacked in place, and one renamed part."""
+        parts = [self.core_zip()]
+        lines = [part_line(self.dir, parts[0])]
+        for tool in TOOLS:
+            name = make_zip(self.dir, f"TamrockBuilder-{tool}-2.0.zip", {
+                f"TamrockBuilder/tools/{tool}/bin/{tool}.exe": tool.encode() * 100,
+            })
+            parts.append(name)
+            lines.append(part_line(self.dir, name))
+        docs = make_zip(self.dir, "TamrockBuilder-docs+1.zip", {
+            "docs-1.4.2/index.html": b"<p>docs</p>",
+        }, zipfile.ZIP_STORED)
+        parts += [docs, "--extract-to", "TamrockBuilder/share", "--rename-from", "docs-1.4.2",
+                  "--rename-to", "docs"]
+        lines.append(part_line(self.dir, docs, "TamrockBuilder/share", "docs-1.4.2", "docs"))
+        return parts, f"tag {TAG}\nrun {RUN}\n" + "".join(lines)
+
+    def test_make_writes_the_exact_list_and_check_accepts_it(self):
+        parts, expected = self.full_release()
+        r = self.make(*parts)
+        self.assertEqual(r.rc, 0, r)
+        self.assertEqual(self.read("brisquel-setup.txt"), expected)
+        self.assertIn("Attach brisquel-setup.txt and these 7 zips", r.out)
+
+        r = self.tool("check", "brisquel-setup.txt", "--dir", ".")
+        self.assertEqual(r.rc, 0, r)
+        self.assertEqual(r.err, "")
+        self.assertIn("brisquel-setup.txt: accepted by the setup\n", r.out)
+        self.assertIn("part 1 of 7 (line 3): TamrockBuilder-1.4.2.zip", r.out)
+        self.assertIn("unpack into .; folder: none\n", r.out)
+        for tool in TOOLS:
+            self.assertIn(f"folder: tool TamrockBuilder\\tools\\{tool}\n", r.out)
+        self.assertIn("rename docs-1.4.2 to docs; folder: own TamrockBuilder\\share\\docs\n", r.out)
+        self.assertEqual(r.out.count(" matches\n"), 7)
+        self.assertIn("fit to publish", r.out)
+
+    def test_lists_that_differ_only_in_line_ends_or_blank_lines_pass(self):
+        parts, expected = self.full_release()
+        self.assertEqual(self.make(*parts).rc, 0)
+        reference = self.tool("check", "brisquel-setup.txt", "--dir", ".")
+        self.assertEqual(reference.rc, 0, reference)
+        reference_parts = [l for l in reference.out.splitlines() if l.startswith("  ")]
+        lines = expected.splitlines()
+        variants = {
+            "crlf": "\r\n".join(lines) + "\r\n",
+            "cr": "\r".join(lines),
+            "no final line end": "\n".join(lines),
+            "blank lines": "\n\n" + "\n\n\n".join(lines) + "\n\n",
+            "mixed": "\r\n\r\n".join(lines[:3]) + "\n\r" + "\r".join(lines[3:]) + "\r\n",
+            "comment lines": "# release notes: see GitHub\n" + "\n".join(lines) + "\n# end\n",
+        }
+        for what, text in variants.items():
+            with self.subTest(what):
+                self.write("edited.txt", text)
+                r = self.tool("check", "edited.txt", "--dir", ".")
+                self.assertEqual(r.rc, 0, r)
+                self.assertEqual(r.err, "")
+                self.assertEqual([l for l in r.out.splitlines() if l.startswith("  ")],
+                                 reference_parts)
+
+    def test_release_with_more_entries_than_a_classic_zip_holds(self):
+        # 70000 entries need the zip64 end record; the builder is the last one.
+        with zipfile.ZipFile(self.path("TamrockBuilder-big.zip"), "w") as z:
+            for i in range(70000):
+                z.writestr(f"TamrockBuilder/data/{i}.txt", b"")
+            z.writestr(RUN, b"MZ")
+        r = self.make("TamrockBuilder-big.zip")
+        self.assertEqual(r.rc, 0, r)
+        r = self.tool("check", "brisquel-setup.txt", "--dir", ".")
+        self.assertEqual(r.rc, 0, r)
+
+    def test_out_names_the_list_file(self):
+        os.mkdir(self.path("dist"))
+        shutil.move(self.path(self.core_zip()), self.path("dist"))
+        r = self.make("dist/TamrockBuilder-1.4.2.zip", out="dist/list.txt")
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn(f"{BASE}TamrockBuilder-1.4.2.zip\n", self.read("dist/list.txt"))
+        self.assertFalse(os.path.exists(self.path("brisquel-setup.txt")))
+        r = self.tool("check", "dist/list.txt", "--dir", "dist")
+        self.assertEqual(r.rc, 0, r)
+
+    def test_base_url_without_final_slash(self):
+        r = self.make(self.core_zip(), base=BASE.rstrip("/"))
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn(f" {BASE}TamrockBuilder-1.4.2.zip\n", self.read("brisquel-setup.txt"))
+
+
+class MakeRefuses(ToolCase):
+    def test_refusals(self):
+        core = self.core_zip()
+        make_zip(self.dir, "python.zip", {"python-3.12/python.exe": b"py"})
+        make_zip(self.dir, "climb.zip", {RUN: b"MZ", "../outside.dll": b"x"})
+        make_zip(self.dir, "empty.zip", {})
+        make_zip(self.dir, "tools-python.zip", {"TamrockBuilder/tools/python/x": b"x"})
+        self.write("notes.zip", "not a zip at all\n" * 10)
+        os.mkdir(self.path("folder.zip"))
+        shutil.copy(self.path(core), self.path("has space.zip"))
+        os.mkdir(self.path("other"))
+        shutil.copy(self.path(core), self.path("other"))
+        many = [make_zip(self.dir, f"p{i}.zip", {f"p{i}/x": b"x"}) for i in range(16)]
+        cases = [
+            # what, arguments after make's globals (or whole override), exit, pieces of stderr
+            ("17 parts", [core] + many, {}, 1, ["17 zips given; the setup reads at most 16"]),
+            ("missing zip", [core, "gone.zip"], {}, 1, ["gone.zip: "]),
+            ("not a zip", [core, "notes.zip"], {}, 1, ["notes.zip: is not a zip archive"]),
+            ("a folder, not a zip", [core, "folder.zip"], {}, 1, ["folder.zip: "]),
+            ("empty zip", [core, "empty.zip"], {}, 1, ["empty.zip: is an empty zip archive"]),
+            ("entry leaving its folder", ["climb.zip"], {}, 1, ["climb.zip: has an entry with \"..\""]),
+            ("run in no part", [core, "python.zip"], {"run": "TamrockBuilder/Other.exe"}, 1,
+             ["run path \"TamrockBuilder/Other.exe\": none of the 2 parts"]),
+            ("run missing after the rename",
+             ["python.zip", "--rename-from", "python-3.12", "--rename-to", "python"],
+             {"run": "python-3.12/python.exe"}, 1, ["none of the 1 parts"]),
+            ("rename source missing", [core, "python.zip", "--rename-from", "py", "--rename-to", "python"],
+             {}, 1, ["python.zip: has no top entry \"py\""]),
+            ("rename target already there",
+             [core, "tools-python.zip", "python.zip", "--extract-to", "TamrockBuilder/tools",
+              "--rename-from", "python-3.12", "--rename-to", "python"], {}, 1,
+             ["already puts something there"]),
+            ("rename half given", [core, "python.zip", "--rename-from", "python-3.12"], {}, 1,
+             ["--rename-from and --rename-to go together"]),
+            ("empty tag", [core], {"tag": ""}, 1, ["--tag \"\"", f"unreadable: \"{UNREADABLE}\""]),
+            ("tag with a slash", [core], {"tag": "v1/2"}, 1, ["--tag \"v1/2\"", f"rejected: \"{REJECTED}\""]),
+            ("tag too long", [core], {"tag": "v" * 128}, 1, ["--tag: is 128 bytes long; the setup reads at most 127"]),
+            ("run climbing out", [core], {"run": "../TamrockBuilder.exe"}, 1, ["--run \"../TamrockBuilder.exe\"", REJECTED]),
+            ("extract_to with a drive", [core, "--extract-to", "C:/x"], {}, 1, ["--extract-to \"C:/x\"", REJECTED]),
+            ("rename_to with a slash", [core, "python.zip", "--rename-from", "python-3.12", "--rename-to", "a/b"],
+             {}, 1, ["--rename-to \"a/b\"", REJECTED]),
+            ("plain http", [core], {"base": "http://github.com/tamrock/brisquel/releases/download/v1.4.2/"}, 1,
+             ["the url must begin with https://", REJECTED]),
+            ("base url of another release", [core],
+             {"base": "https://github.com/tamrock/brisquel/releases/download/v1.4.1/"}, 1,
+             ["another release than the list's tag"]),
+            ("latest link", [core], {"base": "https://github.com/tamrock/brisquel/releases/latest/download/"},
+             1, ["\"latest\" download link"]),
+            ("url too long", [core], {"base": "https://example.com/" + "d" * 1000 + "/"}, 1,
+             ["longer than the 1023 bytes"]),
+            ("file name unfit for a url", ["has space.zip"], {}, 1, ["has space.zip: its file name"]),
+            ("two zips of one name", [core, "other/" + core], {}, 1, ["has the same file name as part 1"]),
+            ("no part", [], {}, 1, ["no zip given", UNREADABLE]),
+        ]
+        for what, parts, globals_, rc, pieces in cases:
+            with self.subTest(what):
+                r = self.make(*parts, **globals_)
+                self.assertEqual(r.rc, rc, r)
+                for piece in pieces:
+                    self.assertIn(piece, r.err)
+                self.assertIn("refused; brisquel-setup.txt was not written", r.err)
+                self.assert_nothing_written()
+
+    def test_usage_errors(self):
+        core = self.core_zip()
+        cases = [
+            ("no tag", ["make", "--run", RUN, "--base-url", BASE, core], "missing --tag"),
+            ("part option first", ["make", "--tag", TAG, "--run", RUN, "--base-url", BASE,
+                                   "--extract-to", "x", core], "must follow the zip"),
+            ("option twice for one zip", ["make", "--tag", TAG, "--run", RUN, "--base-url", BASE,
+                                          core, "--extract-to", "a", "--extract-to", "b"], "given twice"),
+            ("unknown option", ["make", "--tag", TAG, "--run", RUN, "--base-url", BASE, "--force", "1",
+                                core], "unknown option --force"),
+            ("value missing", ["make", "--tag", TAG, "--run", RUN, core, "--base-url"],
+             "missing value after --base-url"),
+            ("unknown command", ["publish"], "unknown command publish"),
+            ("check without a list", ["check"], "which list?"),
+        ]
+        for what, args, piece in cases:
+            with self.subTest(what):
+                r = self.tool(*args)
+                self.assertEqual(r.rc, 2, r)
+                self.assertIn(piece, r.err)
+                self.assert_nothing_written()
+
+    def test_refused_make_leaves_an_existing_list_alone(self):
+        self.write("brisquel-setup.txt", "tag old\n")
+        r = self.make(self.core_zip(), "gone.zip")
+        self.assertEqual(r.rc, 1, r)
+        self.assertEqual(self.read("brisquel-setup.txt"), "tag old\n")
+        self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.startswith("brisquel")),
+                         ["brisquel-setup.txt"])
+
+
+class CheckFinds(ToolCase):
+    def made_list(self):
+        core = self.core_zip()
+        py = make_zip(self.dir, "TamrockBuilder-python-3.zip", {"TamrockBuilder/tools/python/p.exe": b"p"})
+        r = self.make(core, py)
+        self.assertEqual(r.rc, 0, r)
+        return self.read("brisquel-setup.txt").splitlines()
+
+    def test_problems_by_line(self):
+        lines = self.made_list()  # tag, run, part core, part python
+        sha = lines[2].split()[1]
+        cases = [
+            ("upper-case digest", [lines[0], lines[1], lines[2].replace(sha, sha.upper()), lines[3]],
+             [f"rejected by the setup: {REJECTED}"], ["edited.txt:3: part 1: sha256"]),
+            ("plain http url", [lines[0], lines[1], lines[2], lines[3].replace("https://", "http://")],
+             [REJECTED], ["edited.txt:4: part 2: url"]),
+            ("no tag", lines[1:], [f"unreadable by the setup: {UNREADABLE}"], ["edited.txt: no tag line"]),
+            ("tag with a slash", ["tag v1/4"] + lines[1:], [REJECTED], ["edited.txt:1: tag \"v1/4\""]),
+            ("keyword in capitals", lines[:3] + ["Part" + lines[3][4:]], ["accepted by the setup"],
+             ["edited.txt:4: the setup ignores this line"]),
+            ("only part line short", lines[:2] + [" ".join(lines[2].split()[:6])], [UNREADABLE],
+             ["edited.txt:3: the setup drops this part line", "edited.txt: no part line"]),
+            ("second tag line", lines + ["tag v1.4.3"], ["accepted"],
+             ["edited.txt:5: a second tag line", "another release"]),
+            ("part url of another release", lines[:3] + [lines[3].replace("/v1.4.2/", "/v1.4.1/")],
+             ["accepted"], ["edited.txt:4: part 2: the url is a download link of another release"]),
+            ("rename half given", lines[:3] + [lines[3].replace(" . - - ", " . - python ")],
+             ["accepted"], ["edited.txt:4: part 2: rename_from \"-\" and rename_to \"python\""]),
+            ("zero byte in the middle", lines[:3] + ["\0" + lines[3]], ["accepted"],
+             ["edited.txt:4: a zero byte ends the list"]),
+            ("url cut at its width", lines[:3] + [lines[3] + "x" * 1100], ["accepted"],
+             ["edited.txt:4: the setup reads url as"]),
+        ]
+        for what, text, out_pieces, err_pieces in cases:
+            with self.subTest(what):
+                self.write("edited.txt", "\n".join(text) + "\n")
+                r = self.tool("check", "edited.txt")
+                self.assertEqual(r.rc, 1, r)
+                for piece in out_pieces:
+                    self.assertIn(piece, r.out)
+                for piece in err_pieces:
+                    self.assertIn(piece, r.err)
+                self.assertIn("NOT fit to publish", r.out)
+
+    def test_seventeen_parts(self):
+        lines = self.made_list()
+        self.write("edited.txt", "\n".join(lines[:2] + [lines[2]] * 17) + "\n")
+        r = self.tool("check", "edited.txt")
+        self.assertEqual(r.rc, 1, r)
+        self.assertIn("part 16 of 16 (line 18)", r.out)
+        self.assertIn("edited.txt:19: the setup reads at most 16 part lines", r.err)
+
+    def test_zips_that_do_not_match(self):
+        self.made_list()
+        cases = [
+            ("changed after make", lambda: make_zip(self.dir, "TamrockBuilder-python-3.zip",
+                                                    {"TamrockBuilder/tools/python/p.exe": b"q"}),
+             "part 2: sha256 "),
+            ("other size", lambda: self.write("TamrockBuilder-python-3.zip", b"PK" * 10),
+             "part 2: size "),
+            ("missing", lambda: os.remove(self.path("TamrockBuilder-python-3.zip")),
+             "part 2: ./TamrockBuilder-python-3.zip: "),
+        ]
+        with open(self.path("TamrockBuilder-python-3.zip"), "rb") as f:
+            saved = f.read()
+        for what, spoil, piece in cases:
+            with self.subTest(what):
+                self.write("TamrockBuilder-python-3.zip", saved)
+                self.assertEqual(self.tool("check", "brisquel-setup.txt", "--dir", ".").rc, 0)
+                spoil()
+                r = self.tool("check", "brisquel-setup.txt", "--dir", ".")
+                self.assertEqual(r.rc, 1, r)
+                self.assertIn("brisquel-setup.txt:4: " + piece, r.err)
+
+    def test_matching_zips_that_miss_the_builder(self):
+        # A hand-written list whose sums are right but whose run path is not in any zip.
+        lines = self.made_list()
+        self.write("edited.txt", "\n".join([lines[0], "run TamrockBuilder/Gone.exe"] + lines[2:]) + "\n")
+        r = self.tool("check", "edited.txt", "--dir", ".")
+        self.assertEqual(r.rc, 1, r)
+        self.assertIn("run path \"TamrockBuilder/Gone.exe\": none of the 2 parts", r.err)
+
+    def test_list_file_missing(self):
+        r = self.tool("check", "nothing.txt")
+        self.assertEqual(r.rc, 2, r)
+        self.assertIn("nothing.txt: ", r.err)
+
+
+class Help(ToolCase):
+    def test_help(self):
+        for args, piece in [(["--help"], "Usage:"), (["make", "--help"], "Examples:"),
+                            (["check", "--help"], "Examples:"), (["help", "make"], "--rename-from")]:
+            with self.subTest(" ".join(args)):
+                r = self.tool(*args)
+                self.assertEqual(r.rc, 0, r)
+                self.assertIn(piece, r.out)
+        r = self.tool()
+        self.assertEqual(r.rc, 2, r)
+        self.assertIn("Usage:", r.err)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
