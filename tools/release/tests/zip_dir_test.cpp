@@ -34,7 +34,11 @@ struct Case {
 
 TEST(ZipWalk, ReadsOrRefusesArchives) {
   std::string plain = zip_bytes(kThree);
-  std::string sig_in_comment = std::string("PK\x05\x06", 4) + "not the record, 22 bytes+";
+  // A complete fake record inside the comment, claiming a split archive and
+  // a comment that ends before the file does: only the real record reaches
+  // exactly to the end.
+  std::string sig_in_comment = std::string("PK\x05\x06", 4) + std::string(16, '\x01') +
+                               std::string(2, '\0') + "after the fake";
   std::string garbage_after = plain + std::string(100, 'x');
   std::string cut = plain.substr(0, plain.size() - 10);
   std::string bad_sig = plain;
