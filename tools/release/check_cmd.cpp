@@ -257,6 +257,12 @@ int check_command(int argc, char** argv) {
   for (uint32_t i = 0; i < list.part_count; i++)
     print_part(stdout, &list.parts[i], i, list.part_count, where.part_line[i]);
   check_intent(&r, &list, &where);
+  if (list.tag[0] && !tag_can_be_requested(list.tag)) {
+    fflush(stdout);
+    fprintf(stderr, "%s:%" PRIu32 ": warning: users cannot ask for tag %s with the setup's --tag "
+                    "(it takes letters, digits, '.', '_' and '-' only); they get it only while "
+                    "it is the latest\n", file, where.tag_line, list.tag);
+  }
   if (dir) check_dir(&r, &list, &where, dir, check_setup_list(&list) == LIST_ACCEPTED);
 
   fflush(stderr);

@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include "app/bounds.h"
+#include "app/cmdline.h"
+#include "net/setup_address.h"
 #include "text_utf.h"
 
 // A part that the setup accepts, and a list around one item under test.
@@ -118,4 +120,19 @@ const char* verdict_word(ListVerdict verdict) {
     case LIST_REJECTED: return "rejected";
   }
   return "rejected";
+}
+
+int tag_can_be_requested(const char* tag) {
+  wchar_t line[160];
+  char got[128];
+  if (strlen(tag) >= sizeof got) return 0;
+  // The tag as a user would type it; only ASCII can come back unchanged.
+  size_t n = 0;
+  for (const char* p = "--tag "; *p; p++) line[n++] = (wchar_t)*p;
+  for (const char* p = tag; *p && n + 1 < dimof(line); p++) line[n++] = (wchar_t)(unsigned char)*p;
+  line[n] = 0;
+  set_cmdline(line);
+  requested_tag(got);
+  set_cmdline(NULL);
+  return strcmp(got, tag) == 0;
 }

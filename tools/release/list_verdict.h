@@ -34,5 +34,11 @@ const char* list_item_name(ListItem item);
 const char* list_item_rule(ListItem item);
 // The setup's own message for a verdict, as UTF-8 ("" for accepted).
 void verdict_message(ListVerdict verdict, char* out, size_t cap);
+// Nonzero when users can ask for this release with the setup's --tag:
+// the setup's own reading of "--tag TAG" gives the tag back unchanged. A tag
+// the list accepts (with a '+', say) can still be one --tag refuses, and the
+// setup then quietly installs the latest release instead.
+int tag_can_be_requested(const char* tag);
+
 // "accepted", "unreadable" or "rejected".
 const char* verdict_word(ListVerdict verdict);

@@ -312,6 +312,10 @@ int make_command(int argc, char** argv) {
     return refuse(a.out, a.out, text2);
   }
   if ((status = write_list(a.out, text, len)) >= 0) return status;
+  if (!tag_can_be_requested(list.tag))
+    fprintf(stderr, "warning: --tag %s: users cannot ask for this release with the setup's "
+                    "--tag (it takes letters, digits, '.', '_' and '-' only); they get it only "
+                    "while it is the latest\n", list.tag);
 
   printf("%s: tag %s, run %s, %lu parts\n", a.out, list.tag, list.run,
          (unsigned long)list.part_count);

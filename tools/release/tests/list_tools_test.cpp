@@ -96,6 +96,15 @@ TEST(ListFault, CarriesTheSetupsOwnMessages) {
                "The release's setup list has a name this setup does not accept. Try again later.");
 }
 
+TEST(ListFault, TagsUsersCanAskFor) {
+  struct {
+    std::string tag;
+    int ok;
+  } cases[] = {{"v1.4.2", 1}, {"1.4.2_rc-1", 1}, {std::string(127, 'v'), 1},
+               {"1.4.2+build", 0}, {"v1\"2", 0}};
+  for (const auto& c : cases) EXPECT_EQ(tag_can_be_requested(c.tag.c_str()), c.ok) << c.tag;
+}
+
 TEST(ListText, WritesWhatTheSetupReadsBack) {
   static char text[LIST_TEXT_CAP];
   SetupList* list = good_list();

@@ -173,6 +173,14 @@ class MakeAndCheck(ToolCase):
         r = self.tool("check", "dist/list.txt", "--dir", "dist")
         self.assertEqual(r.rc, 0, r)
 
+    def test_tag_users_cannot_request_is_made_with_a_warning(self):
+        r = self.make(self.core_zip(), tag="1.4.2+build", base="https://downloads.example.com/b/")
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn("warning: --tag 1.4.2+build: users cannot ask for this release", r.err)
+        r = self.tool("check", "brisquel-setup.txt", "--dir", ".")
+        self.assertEqual(r.rc, 0, r)
+        self.assertIn("brisquel-setup.txt:1: warning: users cannot ask for tag 1.4.2+build", r.err)
+
     def test_base_url_without_final_slash(self):
         r = self.make(self.core_zip(), base=BASE.rstrip("/"))
         self.assertEqual(r.rc, 0, r)
