@@ -130,7 +130,7 @@ static void check_intent(Report* r, const SetupList* list, const ListLines* wher
       problem(r, line, text);
     }
     for (uint32_t k = 0; k < i; k++) {
-      if (strcmp(url_file_name(p->url), url_file_name(list->parts[k].url)) != 0) continue;
+      if (!asset_names_clash(url_file_name(p->url), url_file_name(list->parts[k].url))) continue;
       FMT_CUT(text, "part %" PRIu32 " has the same file name as part %" PRIu32
                     " (line %" PRIu32 "); a release cannot hold two assets of one name",
               i + 1, k + 1, where->part_line[k]);

@@ -151,6 +151,11 @@ int map_list_lines(const char* text, size_t len, ListLines* where, LineNote note
   char* scratch = (char*)malloc(end + 1);
   if (!scratch) return 0;
   Walk w = {note, ctx, 1};
+  // Some Windows editors begin a UTF-8 file with a byte order mark; the
+  // setup takes it for the start of the first line.
+  if (end >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0)
+    notef(&w, "%s", "the file begins with a UTF-8 byte order mark, which the setup reads as part "
+                    "of this line: save the list without it");
   size_t i = 0;
   while (i < end) {
     size_t start = i;

@@ -129,14 +129,6 @@ static int too_long(const char* out, const char* subject, const char* value, siz
   return refuse(out, subject, text);
 }
 
-static int same_name_ci(const char* a, const char* b) {
-  for (; *a && *b; a++, b++) {
-    int x = *a >= 'A' && *a <= 'Z' ? *a + 32 : *a, y = *b >= 'A' && *b <= 'Z' ? *b + 32 : *b;
-    if (x != y) return 0;
-  }
-  return *a == *b;
-}
-
 // Fills the list from the command line, with every value checked against
 // its field's width first: the setup would cut a longer one silently.
 static int fill_list(const MakeArgs* a, SetupList* list) {
@@ -175,7 +167,7 @@ static int fill_list(const MakeArgs* a, SetupList* list) {
                     "its file name cannot be a release asset name in a part url: use only "
                     "letters, digits, '.', '_', '+' and '-'");
     for (uint32_t k = 0; k < i; k++) {
-      if (!same_name_ci(name, path_file_name(a->zip[k]))) continue;
+      if (!asset_names_clash(name, path_file_name(a->zip[k]))) continue;
       char text[600];
       FMT_CUT(text, "has the same file name as part %lu (%s); a release cannot hold two assets "
                     "of one name", (unsigned long)(k + 1), a->zip[k]);

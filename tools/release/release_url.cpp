@@ -15,6 +15,15 @@ const char* url_file_name(const char* url) {
   return slash ? slash + 1 : url;
 }
 
+int asset_names_clash(const char* a, const char* b) {
+  for (; *a && *b; a++, b++) {
+    int x = *a >= 'A' && *a <= 'Z' ? *a + 32 : *a;
+    int y = *b >= 'A' && *b <= 'Z' ? *b + 32 : *b;
+    if (x != y) return 0;
+  }
+  return *a == *b;
+}
+
 const char* url_release_fault(const char* url, const char* tag) {
   if (strstr(url, "/releases/latest/download/"))
     return "is a \"latest\" download link, which points at the next release once there is one";

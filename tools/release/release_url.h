@@ -10,6 +10,10 @@ int join_part_url(const char* base, const char* name, char* out, size_t cap);
 // it has none), the same cut the setup makes for tool folders.
 const char* url_file_name(const char* url);
 
+// Nonzero when two asset names would clash: the setup's downloads folder
+// on Windows does not tell letter case apart.
+int asset_names_clash(const char* a, const char* b);
+
 // Why a part's address cannot belong to the release tagged tag, or null.
 // A GitHub release download link names its release: one of another tag
 // would fetch that release's archive (wrong checksum, or gone once that

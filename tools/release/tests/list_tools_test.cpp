@@ -196,6 +196,7 @@ TEST(ListLines, PlacesItemsAndFlagsMisreadLines) {
        "77 12 . - - https://h/x.zip", 1, 2, 1, 3, 3, "reads sha256"},
       {"size that is no plain number", "tag v1\nrun a.exe\n" + std::string("part ") + kSha +
        " 012 . - - https://h/x.zip", 1, 2, 1, 3, 3, "reads size as \"12\""},
+      {"byte order mark", "\xEF\xBB\xBFtag v1\nrun a.exe\n" + part, 0, 2, 1, 3, 1, "byte order mark"},
       {"zero byte before more text", std::string("tag v1\nrun a.exe\n") + part + "\n" +
        std::string(1, '\0') + part2, 1, 2, 1, 3, 4, "zero byte"},
   };
@@ -242,6 +243,8 @@ TEST(ReleaseUrl, JoinsAndHoldsAgainstTheTag) {
 
   EXPECT_STREQ(url_file_name("https://h/d/a.zip"), "a.zip");
   EXPECT_STREQ(url_file_name("a.zip"), "a.zip");
+  EXPECT_TRUE(asset_names_clash("Core.zip", "core.ZIP"));
+  EXPECT_FALSE(asset_names_clash("core.zip", "core.zip2"));
 
   EXPECT_EQ(url_release_fault("https://github.com/o/r/releases/download/v2/a.zip", "v2"), nullptr);
   EXPECT_EQ(url_release_fault("https://cdn.example/v1/a.zip", "v2"), nullptr);
