@@ -23,6 +23,7 @@ import shutil
 import socketserver
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -410,6 +411,18 @@ class Bench:
         AnswerServer or the release server) for the rest of the test."""
         server.start()
         self._servers.append(server)
+        return server
+
+    def release_server(self, **kwargs):
+        """The local release host (tests/server/release_server.py) on the
+        addresses the test build was configured with. The bench's default
+        setup list override is dropped, so that the setup asks this server."""
+        server_dir = str(SOURCE / "tests" / "server")
+        if server_dir not in sys.path:
+            sys.path.insert(0, server_dir)
+        from release_server import ReleaseServer
+        server = self.serve(ReleaseServer(**kwargs))
+        self.env.pop("TAMROCK_SETUP_LIST", None)
         return server
 
     # -- folders and programs -------------------------------------------------
