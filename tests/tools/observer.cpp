@@ -33,6 +33,12 @@
 // The observer's own exit code: 0 when the program ended by itself or by a
 // close/kill action, 2 on timeout, 3 when the spec or the start failed.
 //
+// Statuses and bar states are sampled every poll, not hooked: a text that
+// is replaced again within a poll or two is never seen, so tests assert on
+// texts that stay up (a wait, an error, the label before the worker speaks).
+// The label's font is read off the screen (label_font), since under Wine
+// the label does not answer WM_GETFONT across processes.
+//
 // Under Wine, windows can only be found while a display is up; the harness
 // makes sure of that, this program just reports what it can see.
 #include <windows.h>
