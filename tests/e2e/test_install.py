@@ -1,0 +1,299 @@
+"""The install run end to end: the real exe under Wine against the local
+release server, the observer reading the window and its boxes, a recorder
+standing in for the builder that the setup starts.
+
+Each test says what the server carries (and how it misbehaves), how the
+setup is started, and what must be on disk, on screen and in the server's
+log afterwards.
+"""
+
+import hashlib
+import shutil
+import tempfile
+import unittest
+from pathlib import Path
+
+import harness
+from harness import BenchCase, SETUP_CAPTION, to_wine
+from releases import Part, Release
+
+LIST_LATEST = "/tamrock/brisquel/releases/latest/download/brisquel-setup.txt"
+RELEASE_PAGE = "https://localhost:47443/tamrock/brisquel/releases/latest"
+RUN = "TamrockBuilder/BrisquelBuilder.exe"
+
+
+def builder_bytes():
+    """The recorder as a GUI program: what a release ships as its builder."""
+    with tempfile.TemporaryDirectory() as d:
+        p = Path(d) / "b.exe"
+        shutil.copyfile(harness.RECORDER, p)
+        harness.mark_gui(p)
+        return p.read_bytes()
+
+
+BUILDER = builder_bytes()
+
+
+def base_part(version="1.0"):
+    """Unpacked into the version directory itself, no folder of its own."""
+    return Part("base.zip", {"TamrockBuilder/BrisquelBuilder.exe": BUILDER,
+                             "TamrockBuilder/base.txt": b"base " + version.encode()})
+
+
+def content_part():
+    """Its own folder: unpacked below TamrockBuilder/content and renamed."""
+    return Part("content.zip", {"content-1.0/": None,
+                                "content-1.0/a.txt": b"alpha\r\n",
+                                "content-1.0/sub/b.bin": bytes(range(256)) * 300},
+                extract_to="TamrockBuilder/content", rename_from="content-1.0",
+                rename_to="assets")
+
+
+def tool_part():
+    """A tool part: its folder comes from the file name's prefix."""
+    return Part("TamrockBuilder-python-3.12.zip", {"python.exe": b"MZ python",
+                                                    "lib/site.py": b"# site\n"},
+                extract_to="TamrockBuilder/tools/python")
+
+
+def release(tag="1.0", base_version=None, parts=None):
+    return Release(tag, RUN, parts or [base_part(base_version or tag), content_part(), tool_part()])
+
+
+class InstallCase(BenchCase):
+    def setUp(self):
+        super().setUp()
+        self.server = self.bench.release_server()
+        self.root = self.bench.data_root
+        self.versions = self.root / "versions"
+
+    def publish(self, rel, latest=True):
+        self.server.add_release(rel.tag, rel.assets(), latest=latest)
+        return rel
+
+    def setup(self, args="", **kw):
+        exe = self.bench.copy_exe() if not hasattr(self, "_exe") else self._exe
+        self._exe = exe
+        kw.setdefault("timeout_ms", 60000)
+        return self.bench.run(exe, args or None, **kw)
+
+    def part_requests(self):
+        return [r.path for r in self.server.log if r.path.endswith(".zip")]
+
+    def assertInstalled(self, rel, run, args=""):
+        """Every file of the release byte for byte, the records and markers,
+        nothing left over, and the builder started from its folder."""
+        msg = "\n" + run.describe()
+        self.assertRun(run, exit_code=0, boxes=[], records=1)
+        vdir = self.versions / rel.tag
+        for rel_path, data in rel.installed_files().items():
+            f = vdir / rel_path
+            self.assertTrue(f.is_file(), f"missing {rel_path}{msg}")
+            self.assertEqual(f.read_bytes(), data, f"content of {rel_path}")
+        self.assertEqual((vdir / "installed.txt").read_bytes(), rel.tag.encode())
+        folders = [p for p in rel.parts if p.name != "base.zip"]
+        self.assertEqual((vdir / "parts.txt").read_bytes(),
+                         b"".join(p.sha256.encode() + b"\n" for p in folders))
+        self.assertEqual((self.versions / "current.txt").read_bytes(), rel.tag.encode())
+        left = sorted(p.name for p in self.versions.iterdir())
+        self.assertEqual(left, sorted([rel.tag, "current.txt"] +
+                                      (["previous.txt"] if (self.versions / "previous.txt").exists() else [])))
+        self.assertFalse((self.root / "downloads").exists(), "downloads left behind")
+        exe = to_wine(vdir / "TamrockBuilder" / "BrisquelBuilder.exe")
+        rec = run.records[0]
+        self.assertEqual(rec["cmdline"], f'"{exe}" {args}', msg)
+        self.assertEqual(rec["cwd"], exe.rsplit("\\", 1)[0], msg)
+        shown = [s for s in run.statuses if s]  # the label empties as the window goes
+        self.assertEqual(shown[-1], "Starting the Brisquel Builder...", msg)
+
+
+class FirstInstall(InstallCase):
+    def test_first_install_lays_out_every_file_and_starts_the_builder(self):
+        rel = self.publish(release())
+        run = self.setup("hello --launch-later")
+        self.assertInstalled(rel, run, "hello --launch-later")
+        self.assertFalse((self.versions / "previous.txt").exists())
+        # One list request, then each part once, through its own link.
+        self.assertEqual([r.path for r in self.server.log],
+                         [LIST_LATEST] + ["/tamrock/brisquel/releases/download/1.0/" + p.name
+                                          for p in rel.parts])
+        for want in ["Looking for the latest Brisquel Builder...",
+                     "Unpacking part 3 of 3...", "Starting the Brisquel Builder..."]:
+            self.assertIn(want, run.statuses)
+        self.assertTrue(any(s.startswith("Downloading part 1 of 3 (0 MB)") for s in run.statuses),
+                        run.describe())
+        self.assertFalse(harness.default_data_root().exists(), "wrote outside the override")
+
+    def test_second_run_finds_the_version_installed(self):
+        rel = self.publish(release())
+        self.assertInstalled(rel, self.setup())
+        self.server.clear_log()
+        run = self.setup("again")
+        self.assertInstalled(rel, run, "again")
+        self.assertEqual([r.path for r in self.server.log], [LIST_LATEST])
+
+    def test_verified_archive_in_downloads_is_not_fetched_again(self):
+        rel = self.publish(release())
+        content = rel.parts[1]
+        downloads = self.root / "downloads"
+        downloads.mkdir(parents=True)
+        (downloads / (content.sha256 + ".zip")).write_bytes(content.data)
+        # A stale archive under another part's name is replaced, not trusted.
+        (downloads / (rel.parts[2].sha256 + ".zip")).write_bytes(b"stale")
+        run = self.setup()
+        self.assertInstalled(rel, run)
+        self.assertNotIn("content.zip", " ".join(self.part_requests()))
+        self.assertIn("TamrockBuilder-python-3.12.zip", " ".join(self.part_requests()))
+
+
+class Update(InstallCase):
+    def test_update_moves_unchanged_parts_and_downloads_the_changed_one(self):
+        old = self.publish(release("1.0"))
+        self.assertInstalled(old, self.setup())
+        new = self.publish(release("1.1", base_version="1.1"))
+        kept = ["TamrockBuilder/content/assets/sub/b.bin", "TamrockBuilder/tools/python/python.exe"]
+        inodes = [(self.versions / "1.0" / k).stat().st_ino for k in kept]
+        self.server.clear_log()
+        run = self.setup()
+        self.assertInstalled(new, run)
+        self.assertEqual(self.part_requests(), ["/tamrock/brisquel/releases/download/1.1/base.zip"])
+        # Moved, not copied: the very same files now live in the new version.
+        self.assertEqual([(self.versions / "1.1" / k).stat().st_ino for k in kept], inodes)
+        # The label changes faster than it can be watched; what was seen
+        # must be these lines, and at least one of them.
+        unchanged = [s for s in run.statuses if "unchanged" in s]
+        self.assertTrue(unchanged, run.describe())
+        for s in unchanged:
+            self.assertIn(s, ["Part 2 of 3 unchanged: kept from the installed version",
+                              "Part 3 of 3 unchanged: kept from the installed version"])
+        self.assertEqual((self.versions / "previous.txt").read_bytes(), b"1.0")
+        self.assertFalse((self.versions / "1.0").exists())
+
+    def test_repair_reinstalls_and_drops_the_option(self):
+        rel = self.publish(release())
+        self.assertInstalled(rel, self.setup())
+        (self.versions / "1.0" / "TamrockBuilder" / "base.txt").write_bytes(b"damaged")
+        self.server.clear_log()
+        run = self.setup("--repair --x")
+        self.assertInstalled(rel, run, " --x")
+        self.assertEqual(len(self.part_requests()), 3)
+
+    def test_tag_installs_an_older_release_and_prunes_the_newer(self):
+        old = self.publish(release("1.0"), latest=False)
+        new = self.publish(release("1.1", base_version="1.1"))
+        self.assertInstalled(new, self.setup())
+        run = self.setup('--tag "1.0"')
+        self.assertInstalled(old, run, '--tag "1.0"')
+        self.assertEqual((self.versions / "previous.txt").read_bytes(), b"1.1")
+        self.assertFalse((self.versions / "1.1").exists())
+
+    def test_killed_between_commit_and_markers_is_finished_by_the_next_run(self):
+        # What a kill right after the commit leaves: the new version
+        # complete, the markers still naming the old one.
+        old = self.publish(release("1.0"))
+        self.assertInstalled(old, self.setup())
+        new = self.publish(release("1.1", base_version="1.1"))
+        self.assertInstalled(new, self.setup())
+        shutil.copytree(self.versions / "1.1", self.bench.tmp / "keep")
+        self.publish(old)
+        self.server.set_latest("1.0")
+        self.assertInstalled(old, self.setup())
+        shutil.copytree(self.bench.tmp / "keep", self.versions / "1.1")
+        (self.versions / "current.txt").write_bytes(b"1.0")
+        self.server.set_latest("1.1")
+        self.server.clear_log()
+        run = self.setup()
+        self.assertInstalled(new, run)
+        self.assertEqual(self.part_requests(), [])
+        self.assertEqual((self.versions / "previous.txt").read_bytes(), b"1.0")
+
+
+class Failures(InstallCase):
+    def assertFails(self, run, text):
+        self.assertRun(run, exit_code=0, boxes=[(SETUP_CAPTION, text, "error")], records=0)
+
+    def test_setup_list_404(self):
+        run = self.setup()
+        self.assertFails(run, "The latest Brisquel release has no setup files yet. Download "
+                              "TamrockBuilder.zip from the releases page for now: " + RELEASE_PAGE)
+        self.assertFalse((self.versions).exists())
+
+    def test_list_503_then_the_api_fallback(self):
+        rel = self.publish(release())
+        self.server.script(LIST_LATEST, [503])
+        run = self.setup()
+        self.assertInstalled(rel, run)
+        api = [r for r in self.server.log if r.path.startswith("/api/")]
+        self.assertEqual([r.accept for r in api],
+                         ["application/vnd.github+json", "application/octet-stream"])
+        self.assertNotIn("Trying again", " ".join(run.statuses))
+
+    def test_tag_mismatch(self):
+        rel = self.publish(release("2.0"))
+        self.server.script("/tamrock/brisquel/releases/download/2.1/brisquel-setup.txt",
+                           [{"status": 200, "body": rel.setup_list()}])
+        run = self.setup("--tag 2.1")
+        self.assertFails(run, "GitHub answered with the setup list of 2.0, not 2.1 (its download "
+                              "links can lag right after a release). Try the update again in a "
+                              "few minutes.")
+
+    def test_rejected_and_unreadable_lists(self):
+        for body, text in [
+                (b"tag 1.0\nrun ../evil.exe\npart " + b"0" * 64 + b" 1 . - - https://x/y\n",
+                 "The release's setup list has a name this setup does not accept. Try again later."),
+                (b"<html>not a list</html>",
+                 "The release's setup list could not be read. Try again later.")]:
+            self.server.script(LIST_LATEST, [{"status": 200, "body": body}])
+            self.assertFails(self.setup(), text)
+        self.assertFalse(self.versions.exists())
+
+    def test_wrong_checksum(self):
+        rel = release()
+        bad = Release("1.0", RUN, rel.parts)
+        # Same size, one byte changed: only the checksum can tell.
+        damaged = bytearray(rel.parts[1].data)
+        damaged[len(damaged) // 2] ^= 0xFF
+        self.server.add_release("1.0", dict(bad.assets(), **{"content.zip": bytes(damaged)}))
+        run = self.setup()
+        self.assertFails(run, "Part 2 of 3 did not download correctly (its checksum differs). "
+                              "Try again.")
+        self.assertEqual(len([p for p in self.part_requests() if "content" in p]), 1)
+        downloads = self.root / "downloads"
+        self.assertEqual(sorted(p.name for p in downloads.iterdir()),
+                         [rel.parts[0].sha256 + ".zip"])
+
+    def test_part_404(self):
+        rel = self.publish(release())
+        self.server.script("/tamrock/brisquel/releases/download/1.0/base.zip", [404])
+        run = self.setup()
+        self.assertFails(run, "Downloading part 1 of 3 failed. Check your connection and free "
+                              "space, then try again.")
+        self.assertEqual(list((self.root / "downloads").iterdir()), [])
+
+    def test_corrupt_archive_shows_tars_words(self):
+        corrupt = Part("base.zip", {}, data=b"PK\x03\x04 this is not a zip archive" * 10)
+        rel = self.publish(Release("1.0", RUN, [corrupt]))
+        run = self.setup()
+        self.assertRun(run, exit_code=0, records=0)
+        self.assertEqual(len(run.boxes), 1, run.describe())
+        text = run.boxes[0].text
+        archive = to_wine(self.root / "downloads" / (corrupt.sha256 + ".zip"))
+        dest = to_wine(self.versions / "1.0.part")
+        self.assertTrue(text.startswith(
+            "Unpacking part 1 of 1 failed: Windows' tar.exe exited with code ") , text)
+        self.assertIn(f"\nArchive: {archive}\nDestination: {dest}\n"
+                      "Tar stderr excerpt (up to 511 bytes captured):\ntar.exe: ", text)
+        # The verified archive stays for the next run.
+        self.assertTrue((self.root / "downloads" / (corrupt.sha256 + ".zip")).exists())
+
+    def test_one_real_retry_after_a_server_error(self):
+        rel = self.publish(release())
+        self.server.script("/tamrock/brisquel/releases/download/1.0/content.zip", [500])
+        run = self.setup()
+        self.assertInstalled(rel, run)
+        self.assertIn("Part 2 of 3: GitHub didn't answer (500). Trying again in 3 s...",
+                      run.statuses)
+
+
+if __name__ == "__main__":
+    harness.main()
