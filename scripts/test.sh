@@ -8,8 +8,9 @@ cd "$root"
 bash scripts/deps.sh || exit 1
 
 jobs=${JOBS:-2}
-native=build/native
-win=build/test
+out=${BUILD_ROOT:-build}   # another root gives a run of its own, e.g. a clean one
+native=$out/native
+win=$out/test
 export WINEDEBUG=-all
 export WINEPREFIX=$root/$win/wineprefix
 export BRISQUEL_BUILD=$root/$win
@@ -43,15 +44,23 @@ summary() {  # "N tests failed out of M" -> passed failed
   awk '/tests passed, .* tests failed out of/ {f=$4; t=$NF; print t-f, f}' "$1" | tail -n1
 }
 status=0
-(cd $native && ctest --output-on-failure -j"$jobs" 2>&1) | tee build/native-ctest.log
+(cd $native && ctest --output-on-failure -j"$jobs" 2>&1) | tee $out/native-ctest.log
 [ "${PIPESTATUS[0]}" = 0 ] || status=1
-(cd $win && ctest --output-on-failure -j"$jobs" 2>&1) | tee build/win-ctest.log
+(cd $win && ctest --output-on-failure -j"$jobs" 2>&1) | tee $out/win-ctest.log
 [ "${PIPESTATUS[0]}" = 0 ] || status=1
 
-read -r np nf < <(summary build/native-ctest.log; echo "0 0")
-read -r wp wf < <(summary build/win-ctest.log; echo "0 0")
+# A short fuzzing run of every target (the long one: scripts/fuzz.sh).
+fuzz_failed=0
+if ! bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" 2>&1 | tee $out/fuzz.log; then
+  fuzz_failed=1
+  status=1
+fi
+
+read -r np nf < <(summary $out/native-ctest.log; echo "0 0")
+read -r wp wf < <(summary $out/win-ctest.log; echo "0 0")
 passed=$(( ${np:-0} + ${wp:-0} ))
-failed=$(( ${nf:-0} + ${wf:-0} ))
+failed=$(( ${nf:-0} + ${wf:-0} + fuzz_failed ))
+passed=$(( passed + 1 - fuzz_failed ))
 [ "$status" = 0 ] || [ "$failed" -gt 0 ] || failed=1
 echo "$passed passed, $failed failed"
 exit $status
