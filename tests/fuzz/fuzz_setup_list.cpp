@@ -77,6 +77,8 @@ void check_part_folder(const PartEntry* p, bool accepted) {
   FUZZ_CHECK(!fuzz_is_sep((unsigned)out[0]));
   for (size_t i = 0; i < n; i++) FUZZ_CHECK(out[i] != L'/');
   FUZZ_CHECK(!fuzz_has_dot_segment(out));
+  // It names the part's own entry, not the directory that holds it.
+  FUZZ_CHECK(!fuzz_is_sep((unsigned)out[n - 1]));
 }
 
 // parts.txt names exactly the parts that have a folder, one digest a line.
