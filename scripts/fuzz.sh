@@ -6,7 +6,8 @@
 #
 # For each target of tests/fuzz: replays every kept regression input, fuzzes
 # for the given time starting from the seed corpus and the work corpus of
-# earlier runs (build/fuzz/corpus/<target>, kept between runs), then measures
+# earlier runs (build/fuzz/corpus/<target>, kept between runs; delete it for
+# a run from the seeds alone), then measures
 # the source coverage that the corpus reaches. Prints one block per target;
 # the full libFuzzer logs stay in build/fuzz/logs. Exits non-zero when any
 # input crashes or breaks a promise the target checks.
@@ -31,7 +32,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
     { echo "fuzz: could not install ${missing[*]}"; exit 1; }
 fi
 
-build=build/fuzz
+build=${BUILD_ROOT:-build}/fuzz   # the test command's build root, when it sets one
 mkdir -p "$build/logs"
 # Two runs at once would share the build tree and the work corpora.
 exec 9>"$build/.lock"
