@@ -3,7 +3,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-size_t copy_cut(char* dst, size_t cap, const char* src) {
+template <typename C>
+static size_t copy_cut_any(C* dst, size_t cap, const C* src) {
   size_t i = 0;
   if (cap == 0) return 0;
   for (; i + 1 < cap && src[i]; i++) dst[i] = src[i];
@@ -11,12 +12,10 @@ size_t copy_cut(char* dst, size_t cap, const char* src) {
   return i;
 }
 
+size_t copy_cut(char* dst, size_t cap, const char* src) { return copy_cut_any(dst, cap, src); }
+
 size_t copy_cut_w(wchar_t* dst, size_t cap, const wchar_t* src) {
-  size_t i = 0;
-  if (cap == 0) return 0;
-  for (; i + 1 < cap && src[i]; i++) dst[i] = src[i];
-  dst[i] = 0;
-  return i;
+  return copy_cut_any(dst, cap, src);
 }
 
 int fmt_cut(char* dst, size_t cap, const char* format, ...) {
