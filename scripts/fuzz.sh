@@ -63,7 +63,8 @@ crashed=()
 show_failure() {
   grep -m1 -E 'ERROR: (AddressSanitizer|libFuzzer|UndefinedBehaviorSanitizer)|runtime error|broken promise' "$1" |
     sed 's/^/    /'
-  grep -m1 -E '^#[0-9]+ .* in .*/(src|tests)/' "$1" | sed 's/^ */    at /'
+  grep -m1 -E '^ *#[0-9]+ .* in .*/(src|tests)/' "$1" | sed 's/^ */    at /'
+  grep 'Running: ' "$1" | tail -n1 | sed 's/^Running: /    input: /'
   grep -m1 'Test unit written to' "$1" | sed 's/^/    /'
 }
 
