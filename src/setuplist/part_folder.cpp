@@ -18,27 +18,16 @@ static void widen_path(wchar_t out[260], const char* narrow) {
   out[i] = 0;
 }
 
-// True when the last segment of path is empty, "." or "..": the path then
-// names the directory it lies in, or that one's parent, not an entry of it.
-static int ends_above_itself(const char* path) {
-  const char* last = path;
-  for (const char* c = path; *c; c++)
-    if (*c == '/' || *c == '\\') last = c + 1;
-  return !last[0] || strcmp(last, ".") == 0 || strcmp(last, "..") == 0;
-}
-
 int part_folder(const PartEntry* part, wchar_t out[260]) {
   char folder[260];
   if (strcmp(part->rename_to, "-") != 0 && strcmp(part->extract_to, ".") != 0) {
     // A renamed entry below its own directory: the folder is exactly what
     // the archive was unpacked to, so it can move as a unit.
-    FMT_CUT(folder, "%s\\%s", part->extract_to, part->rename_to);
-    // Cut at 259 bytes, the folder can stop just after the separator or
-    // inside a name that begins with dots ("..x" after a 256-byte
-    // extract_to leaves "..") and so name extract_to or its parent: moving
-    // that would take other parts, or the version directory, along. Such
-    // a part has no folder of its own to move.
-    if (ends_above_itself(folder)) return 0;
+    // A folder cut at the path bound would name something else: extract_to
+    // itself, its parent ("..x" cut to ".."), or another part's folder.
+    // Moving that on an update would take other parts along, so a part
+    // whose folder does not fit has no folder to move.
+    if (!FMT_CUT(folder, "%s\\%s", part->extract_to, part->rename_to)) return 0;
     widen_path(out, folder);
     return 1;
   }

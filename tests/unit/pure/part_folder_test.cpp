@@ -105,14 +105,22 @@ TEST(PartFolder, FileNameIsAfterTheLastSlash) {
   EXPECT_EQ(folder_of(entry(".", "-", "https://h/a/")), L"<none>");
 }
 
-TEST(PartFolder, LongOwnFolderIsCutAt259Units) {
-  std::string dir(259, 'd');
-  std::wstring got = folder_of(entry(dir.c_str(), "name", "https://h/a.zip"));
-  EXPECT_EQ(got.size(), 259u);
-  EXPECT_EQ(got, std::wstring(259, L'd'));
-  std::string dir2(250, 'e');
-  got = folder_of(entry(dir2.c_str(), "abcdefghijklmnop", "https://h/a.zip"));
-  EXPECT_EQ(got, std::wstring(250, L'e') + L"\\abcdefgh");
+TEST(PartFolder, OwnFolderThatDoesNotFitIsNoFolder) {
+  // Cut, these would name extract_to itself, its parent or a stranger.
+  const struct {
+    size_t dir;
+    const char* rename;
+  } too_long[] = {{259, "name"}, {250, "abcdefghijklmnop"}, {256, "..x"}, {257, ".x"}, {258, "y"}};
+  for (const auto& c : too_long) {
+    std::string dir(c.dir, 'd');
+    EXPECT_EQ(folder_of(entry(dir.c_str(), c.rename, "https://h/a.zip")), L"<none>") << c.dir;
+    // Not even a tool folder: a part with its own folder is never a tool.
+    EXPECT_EQ(folder_of(entry(dir.c_str(), c.rename, "https://h/TamrockBuilder-cpm-1.zip")),
+              L"<none>");
+  }
+  std::string fits(250, 'e');
+  EXPECT_EQ(folder_of(entry(fits.c_str(), "abcdefgh", "https://h/a.zip")),
+            std::wstring(250, L'e') + L"\\abcdefgh");
 }
 
 // --- parts record ---------------------------------------------------------------
