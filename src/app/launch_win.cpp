@@ -25,6 +25,17 @@ int launch_installed() {
   WFMT(folder, L"%ls\\BrisquelBuilder\\versions\\%ls\\TamrockBuilder", appdata, wtag);
   WFMT(exe, L"%ls\\BrisquelBuilder.exe", folder);
   if (GetFileAttributesW(exe) == INVALID_FILE_ATTRIBUTES) return 0;
+  // parts.txt without installed.txt: a version that the setup committed
+  // and an update has begun to take apart (it moves unchanged folders out
+  // and removes installed.txt first). Its builder may lack folders; the
+  // caller falls back to the setup or the game instead. A version without
+  // either record was not laid out by this setup and is started as ever.
+  wchar_t record[260], installed[260];
+  WFMT(record, L"%ls\\BrisquelBuilder\\versions\\%ls\\parts.txt", appdata, wtag);
+  WFMT(installed, L"%ls\\BrisquelBuilder\\versions\\%ls\\installed.txt", appdata, wtag);
+  if (GetFileAttributesW(record) != INVALID_FILE_ATTRIBUTES &&
+      GetFileAttributesW(installed) == INVALID_FILE_ATTRIBUTES)
+    return 0;
 
   static wchar_t command[4096];  // main thread only, before any worker exists
   WFMT(command, L"\"%ls\" %ls", exe, g_cmdline);

@@ -21,10 +21,27 @@ static void commit(RunState* run) {
   write_parts(run->version_dir, run->list.parts, run->list.part_count);
 }
 
+// Nonzero when the file holds exactly the parts record of this list.
+static int holds_parts_record(const wchar_t* path, const SetupList* list) {
+  char want[MAX_PARTS * 65 + 1];
+  size_t len = parts_record_text(list->parts, list->part_count, want);
+  char have[MAX_PARTS * 65 + 2];
+  HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return 0;
+  DWORD got = 0;
+  if (!ReadFile(f, have, sizeof have, &got, nullptr)) got = 0;
+  CloseHandle(f);
+  return got == len && memcmp(have, want, len) == 0;
+}
+
 static void move_markers(RunState* run) {
   wchar_t parts[PATH_UNITS], current[PATH_UNITS], previous[PATH_UNITS];
   WFMT(parts, L"%ls\\parts.txt", run->version_dir);
-  if (!path_exists(parts)) write_parts(run->version_dir, run->list.parts, run->list.part_count);
+  // Not only a missing record is written again: a run killed inside
+  // write_parts leaves the file created but short (often empty), and such
+  // a record would cost every later update the moves of unchanged parts.
+  if (!holds_parts_record(parts, &run->list))
+    write_parts(run->version_dir, run->list.parts, run->list.part_count);
 
   WFMT(current, L"%ls\\current.txt", run->versions_dir);
   WFMT(previous, L"%ls\\previous.txt", run->versions_dir);

@@ -47,6 +47,15 @@ static int keep_unchanged(RunState* run, const PartEntry* p) {
   wchar_t* cut = wcsrchr(parent, L'\\');
   if (cut) *cut = 0;
   make_dirs(parent);
+  // The installed version stops being whole with this move. Its
+  // installed.txt goes first, so that no later run (a --tag for it, or a
+  // release pulled back to it) takes it for complete and keeps it as it
+  // is, and the launcher does not start it. When it cannot go, nothing moves.
+  wchar_t old_version[PATH_UNITS], old_installed[PATH_UNITS];
+  WFMT(old_version, L"%ls\\%hs", run->versions_dir, installed);
+  WFMT(old_installed, L"%ls\\installed.txt", old_version);
+  DeleteFileW(old_installed);
+  if (path_exists(old_installed)) return 0;
   // A rename inside the versions directory: never a copy.
   return MoveFileW(from, to) != 0;
 }
