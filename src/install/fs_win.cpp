@@ -48,6 +48,12 @@ void make_dirs(const wchar_t* path) {
 }
 
 int rmtree(const wchar_t* path) {
+  // A path cut at the bound names something else: the pattern of a path
+  // of 259 units is the path itself, which the search then finds as its
+  // own entry, and a cut child may be a sibling or an ancestor. Nothing
+  // that does not fit is walked or removed (a walk into itself would end
+  // only when the stack does).
+  if (wcslen(path) + 2 >= PATH_UNITS) return 0;
   wchar_t pattern[PATH_UNITS];
   WFMT(pattern, L"%ls\\*", path);
   WIN32_FIND_DATAW fd;
@@ -56,6 +62,7 @@ int rmtree(const wchar_t* path) {
     do {
       const wchar_t* name = fd.cFileName;
       if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+      if (wcslen(path) + 1 + wcslen(name) >= PATH_UNITS) continue;
       wchar_t child[PATH_UNITS];
       WFMT(child, L"%ls\\%ls", path, name);
       DWORD kind = fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
