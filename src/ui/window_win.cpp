@@ -35,17 +35,33 @@ void open_window(HINSTANCE instance, int show) {
 }
 
 // A progress bar ignores PBM_SETPOS while it has the marquee style, so
-// the style itself is switched along with the animation.
+// the style itself is switched along with the animation. A download posts
+// once per 64 KiB chunk, mostly with the same text and percentage: only a
+// change is passed on, so that the window thread does not repaint for
+// nothing while the worker streams.
 static void show_progress(int percent) {
+  static int shown = -1;
   LONG_PTR style = GetWindowLongPtrW(g_bar, GWL_STYLE);
   if (percent < 0) {
     if (!(style & PBS_MARQUEE)) SetWindowLongPtrW(g_bar, GWL_STYLE, style | PBS_MARQUEE);
     SendMessageW(g_bar, PBM_SETMARQUEE, 1, kMarqueeMs);
+    shown = -1;
     return;
   }
+  if (percent == shown && !(style & PBS_MARQUEE)) return;
   SendMessageW(g_bar, PBM_SETMARQUEE, 0, 0);
   if (style & PBS_MARQUEE) SetWindowLongPtrW(g_bar, GWL_STYLE, style & ~(LONG_PTR)PBS_MARQUEE);
   SendMessageW(g_bar, PBM_SETPOS, (WPARAM)percent, 0);
+  shown = percent;
+}
+
+static void show_status() {
+  static wchar_t shown[dimof(g_status)];
+  wchar_t text[dimof(g_status)];
+  copy_status(text);
+  if (wcscmp(text, shown) == 0) return;
+  SetWindowTextW(g_text, text);
+  COPY_CUT_W(shown, text);
 }
 
 LRESULT CALLBACK wndproc(HWND win, UINT msg, WPARAM wp, LPARAM lp) {
@@ -56,13 +72,10 @@ LRESULT CALLBACK wndproc(HWND win, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_SETUP_CLOSE:
       DestroyWindow(win);
       return 0;
-    case WM_SETUP_STATUS: {
-      wchar_t text[dimof(g_status)];
-      copy_status(text);
-      SetWindowTextW(g_text, text);
+    case WM_SETUP_STATUS:
+      show_status();
       show_progress(g_percent.load());
       return 0;
-    }
   }
   return DefWindowProcW(win, msg, wp, lp);
 }
