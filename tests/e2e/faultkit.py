@@ -30,7 +30,7 @@ from pathlib import Path
 from typing import Callable, Dict, List, Optional
 
 import harness
-from harness import Bench, Run, to_linux, to_wine
+from harness import Bench, Run, to_wine
 from releases import Part, Release
 
 if str(harness.SOURCE / "tests" / "server") not in sys.path:
@@ -428,6 +428,19 @@ def when_request(server, substring: str, min_body: int = 0, nth: int = 1,
             return reason
         return None
     return check
+
+
+def status_shown(bench: Bench, text: str) -> bool:
+    """True once the run under way has shown a status line holding `text`,
+    as the observer's log (written as it goes) has it so far."""
+    logs = sorted(bench.tmp.glob("observer*.log"), key=lambda p: int(p.stem[8:] or 0))
+    if not logs:
+        return False
+    try:
+        data = logs[-1].read_bytes().decode("utf-8", "replace")
+    except OSError:
+        return False
+    return any("\tstatus\t" in line and text in line for line in data.splitlines())
 
 
 def when_tar_started(log: Path, nth: int, reason: str = "unpacking"):

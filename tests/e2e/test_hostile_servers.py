@@ -22,7 +22,7 @@ import unittest
 
 import harness
 from harness import BenchCase, SETUP_CAPTION
-from faultkit import (Answer, HTTP_BASE, LIST_LATEST, REPO_PATH, ReleaseMaker, Watch,
+from faultkit import (Answer, HTTP_BASE, LIST_LATEST, ReleaseMaker, Watch,
                       disk_state, folder_of, missing_files, part_path, release_server,
                       versions_listing)
 

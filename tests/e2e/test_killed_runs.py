@@ -27,8 +27,6 @@ kill at the last unpack, and runs the setup on it.
 import os
 import shutil
 import sys
-import unittest
-from pathlib import Path
 
 import harness
 from harness import BenchCase, NO_ANSWER_LIST, to_linux, to_wine
