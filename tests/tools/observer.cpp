@@ -10,7 +10,14 @@
 // <ms> counts from just before CreateProcessW. Values escape backslash,
 // tab, CR and LF as \\ \t \r \n. Kinds: observer, screen, start, window,
 // child, status, bar, font, label_font, box, dismiss, close, kill, gone, proc,
-// proc_exit, exit, timeout, linger_timeout, error, done.
+// proc_exit, exit, mem, timeout, linger_timeout, error, done.
+//
+// mem (once, when the program has ended or was given up on): peak_ws, the
+// largest PeakWorkingSetSize of the program's own process seen while it ran,
+// sampled at most every 10 ms and right before a kill; samples, how many
+// readings succeeded; last_ms, when the last one was taken. Under Wine the
+// counters of an ended process cannot be read, so growth after the last
+// sample is not seen.
 //
 // The spec file is UTF-8, one key=value per line, values escaped as above:
 //   command=<full command line, quoted exe path and argument text>
@@ -43,6 +50,7 @@
 // makes sure of that, this program just reports what it can see.
 #include <windows.h>
 #include <commctrl.h>
+#include <psapi.h>
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -300,7 +308,23 @@ struct Watch {
   long long main_seen = -1;
   bool close_sent = false, kill_done = false;
   std::wstring last_status;
+  unsigned long long peak_ws = 0;  // of the main process, see the mem record
+  long long mem_samples = 0, mem_last = -1;
 };
+
+// The main process's peak working set, kept in w.peak_ws. every_ms limits
+// how often the counters are read (each reading is a server call).
+void sample_memory(Watch& w, long long every_ms) {
+  long long t = now_ms();
+  if (w.mem_last >= 0 && t - w.mem_last < every_ms) return;
+  PROCESS_MEMORY_COUNTERS pmc;
+  ZeroMemory(&pmc, sizeof pmc);
+  pmc.cb = sizeof pmc;
+  if (!K32GetProcessMemoryInfo(w.pi.hProcess, &pmc, sizeof pmc)) return;
+  if (pmc.PeakWorkingSetSize > w.peak_ws) w.peak_ws = pmc.PeakWorkingSetSize;
+  w.mem_samples++;
+  w.mem_last = t;
+}
 
 struct EnumCtx {
   Watch* w;
@@ -469,6 +493,7 @@ void act_on_status(Watch& w, const std::wstring& text) {
   }
   if (!w.kill_done && !w.sp.kill_when.empty() &&
       text.find(w.sp.kill_when) != std::wstring::npos) {
+    sample_memory(w, 0);
     TerminateProcess(w.pi.hProcess, 9);
     w.kill_done = true;
     Rec(L"kill").s(L"reason", L"kill_when");
@@ -833,7 +858,9 @@ int run(Watch& w) {
       w.close_sent = true;
       Rec(L"close").h(L"hwnd", w.main_win).s(L"reason", L"close_after_ms");
     }
+    sample_memory(w, 10);
     if (!w.kill_done && sp.kill_after_ms >= 0 && t >= sp.kill_after_ms) {
+      sample_memory(w, 0);
       TerminateProcess(w.pi.hProcess, 9);
       w.kill_done = true;
       Rec(L"kill").s(L"reason", L"kill_after_ms");
@@ -854,6 +881,10 @@ int run(Watch& w) {
     Rec(L"timeout").s(L"last_status", w.last_status).n(L"after_ms", now_ms());
     result = 2;
   }
+  sample_memory(w, 0);  // fails once the process is gone, at least under Wine
+  if (w.mem_samples)
+    Rec(L"mem").n(L"peak_ws", (long long)w.peak_ws).n(L"samples", w.mem_samples)
+        .n(L"last_ms", w.mem_last);
   // The program does not wait for what it starts; the tests do, so that a
   // record written by a started program is on disk when the run returns.
   if (exited && w.job) {
