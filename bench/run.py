@@ -136,13 +136,19 @@ class Prefix:
 
 
 class ServerLock:
+    """The release server's fixed ports are shared: one user at a time."""
+
+    waited = 0.0
+
     def __enter__(self):
         self.f = open(LOCK, "a")
         try:
             fcntl.flock(self.f, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:
             log(f"bench: waiting for {LOCK} (someone else runs the release server)")
+            t = time.monotonic()
             fcntl.flock(self.f, fcntl.LOCK_EX)
+            ServerLock.waited += time.monotonic() - t
         return self
 
     def __exit__(self, *exc):
@@ -241,7 +247,7 @@ def bench_size():
 # ---- the runs ---------------------------------------------------------------------
 
 class Ctx:
-    def __init__(self, quick, setup_exe=None):
+    def __init__(self, quick, setup_exe=None, compare_exe=None):
         import harness
         import benchdata
         import probes
@@ -257,6 +263,10 @@ class Ctx:
         if setup_exe:
             shutil.copyfile(setup_exe, self.exe)
         self.exe_marker = harness.to_wine(self.exe)
+        self.other = None
+        if compare_exe:
+            self.other = self.bench.folder("other") / "BrisquelBuilder.exe"
+            shutil.copyfile(compare_exe, self.other)
         self.min_fetch = WIN / "bench" / "min_fetch.exe"
         self.min_unpack = WIN / "bench" / "min_unpack.exe"
         self.ca = WIN / "certs" / "ca.pem"
@@ -293,7 +303,7 @@ class Ctx:
         e.update(extra or {})
         return e
 
-    def timed(self, root, env, tag, downloads=False, unpacked=0):
+    def timed(self, root, env, tag, downloads=False, unpacked=0, exe=None):
         """One run of the setup started straight with wine, nothing watching
         its window. Returns the launch and the builder's start (s from the
         setup's start). Checks that it started the builder and ran tar once
@@ -302,7 +312,7 @@ class Ctx:
         before = len(self.bench.records())
         family = self.h.to_wine(root)
         target = self.h.to_wine(root / "versions" / tag / "TamrockBuilder" / "BrisquelBuilder.exe")
-        got = self.probes.launch([self.exe], self.env(env), self.bench.tmp,
+        got = self.probes.launch([exe or self.exe], self.env(env), self.bench.tmp,
                                  folder=root / "downloads" if downloads else None, family=family)
         started = got.started(target)
         why = (f"setup exit {got.code}, builders {got.count(target)}, "
@@ -336,18 +346,20 @@ def bench_download(ctx, runs, part_size):
     urls = [rel.url(p) for p in parts]
     total = sum(p.size for p in parts)
     rows = {"setup": [], "min_fetch": [], "curl": []}
+    if ctx.other:
+        rows["other"] = []
 
-    def setup_once():
+    def setup_once(exe=None, row="setup"):
         root, env = ctx.root("dl")
         os.sync()
         off = ctx.probes.wall_offset()
-        got, install_s = ctx.timed(root, env, rel.tag, downloads=True, unpacked=len(parts))
+        got, install_s = ctx.timed(root, env, rel.tag, downloads=True, unpacked=len(parts), exe=exe)
         win = part_windows(ctx.server.log, [(p, p.sha256 + ".zip") for p in parts], got.w.mtimes, off)
         expect(len(ctx.server.log) == 1 + len(parts), "unexpected requests")
         shutil.rmtree(root)
         # On the launch's clock: where the time outside the downloads goes.
         on_launch = ctx.probes.boot_time() - time.monotonic() - got.start
-        rows["setup"].append({
+        rows[row].append({
             "download_s": sum(e - s for s, e in win), "span_s": win[-1][1] - win[0][0],
             "install_s": install_s, "wall_s": got.wall,
             "list_request_s": ctx.server.log[0].time + on_launch,
@@ -401,6 +413,8 @@ def bench_download(ctx, runs, part_size):
             "span_s": t_end - win[0][0], "parts_s": [e - s for s, e in win]})
 
     steps = [setup_once, floor_once, curl_once]
+    if ctx.other:
+        steps.insert(2, lambda: setup_once(ctx.other, "other"))
     for r in range(runs):
         for step in rotate(steps, r):
             step()
@@ -416,6 +430,8 @@ def bench_download(ctx, runs, part_size):
           "ratio_curl": m["setup"]["download_s"] / m["curl"]["download_s"],
           "paired_ratios_min_fetch": [s["download_s"] / f["download_s"]
                                       for s, f in zip(rows["setup"], rows["min_fetch"])],
+          "ratio_other_min_fetch": (m["other"]["download_s"] / m["min_fetch"]["download_s"]
+                                    if ctx.other else None),
           "goal": DOWNLOAD_RATIO}
     dl["met"] = dl["ratio_min_fetch"] <= DOWNLOAD_RATIO
     floor = m["min_fetch"]["floor_install_s"]
@@ -423,7 +439,8 @@ def bench_download(ctx, runs, part_size):
             "unpack_s": m["min_fetch"]["unpack_s"], "floor_s": floor,
             "over_floor_s": m["setup"]["install_s"] - floor, "goal_slack_s": INSTALL_SLACK_S,
             "paired_over_floor_s": [s["install_s"] - f["floor_install_s"]
-                                    for s, f in zip(rows["setup"], rows["min_fetch"])]}
+                                    for s, f in zip(rows["setup"], rows["min_fetch"])],
+            "other_s": m["other"]["install_s"] if ctx.other else None}
     inst["met"] = inst["over_floor_s"] <= INSTALL_SLACK_S
     return dl, inst
 
@@ -583,10 +600,19 @@ def table(res):
         rows.append(("2", "  same, against native curl -o + sha256sum", "",
                      f"curl {fmt_s(m['curl']['download_s'])} ({dl['throughput_mib_s']['curl']:.0f} MiB/s)",
                      f"{dl['ratio_curl']:.2f}", "(reference)", ""))
+        if dl["ratio_other_min_fetch"] is not None:
+            o = m["other"]
+            rows.append(("2", "  --compare-exe build, same rounds", f"{fmt_s(o['download_s'])} "
+                         f"({dl['throughput_mib_s']['other']:.0f} MiB/s)",
+                         f"min_fetch {fmt_s(m['min_fetch']['download_s'])}",
+                         f"{dl['ratio_other_min_fetch']:.3f}", "(comparison)", ""))
         i = res["install"]
         rows.append(("3", "whole install, start to builder start", fmt_s(i["setup_s"]),
                      f"fetch {i['fetch_s']:.2f} + tar {i['unpack_s']:.2f} = {fmt_s(i['floor_s'])}",
                      f"{i['over_floor_s']:+.2f} s", f"<= +{INSTALL_SLACK_S} s", yes(i["met"])))
+        if i["other_s"] is not None:
+            rows.append(("3", "  --compare-exe build, same rounds", fmt_s(i["other_s"]), "",
+                         f"{i['other_s'] - i['floor_s']:+.2f} s", "(comparison)", ""))
     if "update" in res:
         u = res["update"]
         rows.append(("4", "update, 1 of 5 parts changed: bytes served", f"{u['served']} B",
@@ -637,6 +663,8 @@ def main():
     ap.add_argument("--only", default="1,2,3,4,5,6", help="comma list of benchmark numbers")
     ap.add_argument("--json", default=str(OUT / "results.json"), help="where to write the results")
     ap.add_argument("--no-deps", action="store_true", help="do not run apt-get")
+    ap.add_argument("--compare-exe", help="in benchmarks 2 and 3, also measure this build of the "
+                    "setup (made for https://localhost:47443/) in every round, between the others")
     ap.add_argument("--setup-exe", help="measure this BrisquelBuilder.exe instead of the one built "
                     "here (it must be built for https://localhost:47443/), e.g. to compare builds")
     ap.add_argument("--jobs", type=int, default=2)
@@ -659,7 +687,8 @@ def main():
                        "WINEPREFIX": str(PREFIX), "WINEDEBUG": "-all"})
     sys.path[:0] = [str(SOURCE / "tests" / "e2e"), str(SOURCE / "bench")]
 
-    res = {"quick": args.quick, "judged": judged, "runs": runs, "setup_exe": args.setup_exe, "sizes": sizes, "machine": machine(),
+    res = {"quick": args.quick, "judged": judged, "runs": runs, "setup_exe": args.setup_exe,
+           "compare_exe": args.compare_exe, "sizes": sizes, "machine": machine(),
            "started": time.strftime("%Y-%m-%d %H:%M:%S")}
     t0 = time.monotonic()
     status = 0
@@ -670,7 +699,7 @@ def main():
     try:
         if only & {2, 3, 4, 5, 6}:
             with Display(), Prefix(), ServerLock():
-                ctx = Ctx(args.quick, args.setup_exe)
+                ctx = Ctx(args.quick, args.setup_exe, args.compare_exe)
                 try:
                     if only & {2, 3}:
                         log(f"bench: download and install, {runs} runs ({time.monotonic() - t0:.0f} s in)")
@@ -694,7 +723,8 @@ def main():
     finally:
         load.stop()
     res["load"] = load.summary()
-    res["seconds"] = round(time.monotonic() - t0, 1)
+    res["lock_wait_seconds"] = round(ServerLock.waited, 1)
+    res["seconds"] = round(time.monotonic() - t0 - ServerLock.waited, 1)
     verdicts = [v["met"] for v in res.values() if isinstance(v, dict) and "met" in v]
     res["all_met"] = all(verdicts) if verdicts else None
     Path(args.json).parent.mkdir(parents=True, exist_ok=True)
