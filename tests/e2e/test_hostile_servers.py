@@ -115,9 +115,11 @@ class HostileCase(BenchCase):
     def assertNoHandleKept(self, w):
         waits = w.sampler.waits()
         self.assertGreaterEqual(len(waits), 3, f"too few retry waits to judge: {w.describe()}")
-        # One handle may be made once, late (a library loaded on first
-        # use); a handle kept per attempt grows with every wait.
-        self.assertLessEqual(max(waits) - waits[0], 2, f"handles per wait: {waits}")
+        # The first attempt loads WinHTTP and TLS, whose worker threads and
+        # caches stay: judge from the second wait on. One handle may still
+        # be made once, late; a handle kept per attempt grows with every wait.
+        steady = waits[1:]
+        self.assertLessEqual(max(steady) - steady[0], 2, f"handles per wait: {waits}")
         self.assertLessEqual(waits[-1], waits[1] if len(waits) > 1 else waits[0],
                              f"handles per wait: {waits}")
 
