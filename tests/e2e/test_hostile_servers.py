@@ -63,9 +63,11 @@ class HandleSampler:
             watched.handle_samples.append((before, count))
 
     def waits(self):
+        # Before the first request the process is still starting up.
         groups = {}
         for n, c in self.samples:
-            groups.setdefault(n, []).append(c)
+            if n:
+                groups.setdefault(n, []).append(c)
         return [min(cs) for n, cs in sorted(groups.items()) if len(cs) >= 3]
 
 
@@ -95,6 +97,7 @@ class HostileCase(BenchCase):
         w.sampler = sampler
         LEDGER.append((self.id().split(".")[-1], w.peak_rss_kb, w.max_fds,
                        sampler.waits() if sampler else "-", self.server.bytes_sent()))
+        self.assertMemoryWithin(w, self.server.bytes_sent())
         return w
 
     def assertInstalled(self, w, msg=""):
@@ -124,6 +127,9 @@ class HostileCase(BenchCase):
                              f"handles per wait: {waits}")
 
     def assertMemoryWithin(self, w, sent_bytes, factor=3):
+        """The setup holds at most a setup list or a release's JSON in
+        memory, twice over while its buffer grows: its peak stays below
+        what Wine needs anyway plus a few times what the server sent."""
         bound = BASELINE_KB + factor * sent_bytes // 1024
         self.assertGreater(w.peak_rss_kb, 0, "no memory sample")
         self.assertLessEqual(w.peak_rss_kb, bound,
@@ -186,7 +192,6 @@ class SizeLies(HostileCase):
         want = [retry_line(200)] + [retry_line(200, part=n) for n in (1, 2, 3, 4)]
         self.assertEqual([s for s in w.run.statuses if "Trying again" in s], want, w.describe())
         self.assertNoHandleKept(w)
-        self.assertMemoryWithin(w, self.server.bytes_sent())
 
     @unittest.skipUnless(SOAK, "eight attempts wait 176 s: set BRISQUEL_SOAK=1")
     def test_a_lie_that_never_stops_ends_with_the_servers_message(self):
@@ -217,7 +222,6 @@ class GiganticLists(HostileCase):
         w = self.setup()
         self.assertFails(w, UNREADABLE)
         self.assertFalse(self.versions.exists())
-        self.assertMemoryWithin(w, self.SIZE)
 
     def test_a_valid_list_padded_to_sixty_four_mebibytes(self):
         rel = self.start()
@@ -227,7 +231,6 @@ class GiganticLists(HostileCase):
         self.server.script(LIST_LATEST, [Answer(body=body)])
         w = self.setup()
         self.assertInstalled(w)
-        self.assertMemoryWithin(w, len(body))
 
 
 class Redirects(HostileCase):
@@ -327,7 +330,6 @@ class DecoyJson(HostileCase):
         fetched = [r.path.rsplit("/", 1)[1] for r in self.server.log
                    if "/releases/assets/" in r.path]
         self.assertEqual(fetched, [str(ids["brisquel-setup.txt"]), str(ids[part.name])])
-        self.assertMemoryWithin(w, 2 * len(doc))
 
 
 def tearDownModule():

@@ -178,7 +178,7 @@ class KilledRunCase(BenchCase):
             return "between installed.txt and parts.txt"
         if read_marker(self.versions / "current.txt") != rel.tag:
             return "during the markers"
-        if old_tag and any(n.startswith(old_tag) for n in versions_listing(self.root)):
+        if old_tag and {old_tag, old_tag + ".gone"} & set(versions_listing(self.root)):
             return "during pruning"
         if (self.root / "downloads").exists():
             return "during the removal of downloads"
@@ -227,6 +227,9 @@ class KilledRunCase(BenchCase):
         return "during the moves of unchanged folders"
 
     def kill_commit(self, rel, old):
+        # Some bulk at the end of the run, so that the setup is still there
+        # when the kill comes, wherever it lands.
+        junk_files(self.root / "downloads" / "stale", 300)
         self.kill("commit", when_exists(self.versions / rel.tag, "commit rename seen"),
                   linger_ms=3000)
         return self.landing(rel, old.tag if old else None)
