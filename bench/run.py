@@ -40,7 +40,7 @@ DATA = OUT / "data"
 LOCK = "/tmp/brisquel-server.lock"
 TOOLCHAIN = "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake"
 WIN_TARGETS = ["BrisquelBuilder", "tool_observer", "tool_recorder", "tool_tar", "tool_trust_ca",
-               "min_fetch", "min_unpack"]
+               "min_fetch", "min_unpack", "hold_desktop"]
 EXTRA_PACKAGES = ["curl", "coreutils", "binutils-mingw-w64-x86-64"]
 
 KIB, MIB, GIB = 1 << 10, 1 << 20, 1 << 30
@@ -124,14 +124,25 @@ class Display:
 
 class Prefix:
     """The bench's own Wine prefix, prepared like the tests' one, with its
-    wineserver kept up between the many short runs."""
+    wineserver kept up between the many short runs and its desktop held open
+    (bench/tools/hold_desktop.cpp says why)."""
 
     def __enter__(self):
         sh(["bash", str(SOURCE / "tests" / "prepare_prefix.sh"), str(WIN)], cwd=SOURCE)
         subprocess.run(["wineserver", "-p"])
+        self.holder = subprocess.Popen(["wine", str(WIN / "bench" / "hold_desktop.exe")],
+                                       stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        time.sleep(1)  # its desktop is up before the first timed run
         return self
 
     def __exit__(self, *exc):
+        self.holder.stdin.close()
+        try:
+            self.holder.wait(10)
+        except subprocess.TimeoutExpired:
+            self.holder.kill()
+            self.holder.wait()
         subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
 
 
@@ -273,6 +284,18 @@ class Ctx:
         self.list_url = (f"{self.server.host_base}{self.server.repo}"
                          "/releases/latest/download/brisquel-setup.txt")
 
+    def warm_up(self):
+        """One untimed run of each Windows program, so that no timed run
+        pays for first use (files read into the cache, the desktop's
+        first window)."""
+        d = self.data
+        root, env = self.root("warm")
+        self.install(d.release("warm.0", [d.small_base(self.builder, "warm.0")]), env)
+        if self.other:
+            self.timed(root, env, "warm.0", exe=self.other)
+        self.tool(self.min_fetch, ["-", self.list_url])
+        shutil.rmtree(root)
+
     def publish(self, rel):
         self.server.add_release(rel.tag, self.data.assets(rel), latest=True)
 
@@ -332,6 +355,10 @@ class Ctx:
 
 
 def rotate(items, r):
+    """The order of round r: turned by one each round, and reversed every
+    other round, so that no contender always follows the same one."""
+    if r % 2:
+        items = items[::-1]
     return items[r % len(items):] + items[:r % len(items)]
 
 
@@ -701,6 +728,7 @@ def main():
             with Display(), Prefix(), ServerLock():
                 ctx = Ctx(args.quick, args.setup_exe, args.compare_exe)
                 try:
+                    ctx.warm_up()
                     if only & {2, 3}:
                         log(f"bench: download and install, {runs} runs ({time.monotonic() - t0:.0f} s in)")
                         res["download"], res["install"] = bench_download(ctx, runs, sizes["part"])
