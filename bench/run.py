@@ -615,7 +615,7 @@ def table(res):
 
     if "size" in res:
         s = res["size"]
-        rows.append(("1", "exe size (stripped, icon incl.)", f"{s['bytes']} B",
+        rows.append(("1", "exe size (stripped, icon incl.)", f"{s['bytes']} B (icon {s['icon_bytes']} B)",
                      f"limit {s['limit']} B", f"{s['ratio']:.2f}", "<= 80 KiB", yes(s["met"])))
     if "download" in res:
         dl, m = res["download"], res["download"]["median"]
