@@ -25,7 +25,7 @@ class RunBench(harness.Bench):
 
     def observe(self, exe, args=None, *, command=None, env=None, kill_when=None,
                 timeout_ms=300000, linger_ms=10000):
-        """Like Bench.run (same spec, same log parsing), at a slow poll."""
+        """Like Bench.run (the same observer settings and log parsing), at a slow poll."""
         if command is None:
             command = '"' + harness.to_wine(exe) + '"' + (" " + args if args else "")
         run_env = dict(self.env)
