@@ -96,14 +96,8 @@ int http_get(const char* address, Sink sink, void* context, uint64_t expected,
         // Not clamped: a body longer than announced shows past 100 and
         // is then refused when it ends.
         uint64_t percent = received > UINT64_MAX / 100 ? UINT64_MAX : received * 100 / expected;
-        int shown = (int)(percent > INT32_MAX ? INT32_MAX : percent);
-        // The window hears only of a new value. Under Wine each post costs
-        // server round trips and a wake-up of the window thread even when
-        // the window then has nothing to redraw: one per 64 KiB chunk left
-        // a 256 MiB download 12% behind a plain WinHTTP loop, one per new
-        // value keeps level with it (bench/README.md). The value itself is
-        // stored after every chunk.
-        if (g_percent.exchange(shown) != shown) PostMessageW(g_win, WM_SETUP_STATUS, 0, 0);
+        g_percent.exchange((int)(percent > INT32_MAX ? INT32_MAX : percent));
+        PostMessageW(g_win, WM_SETUP_STATUS, 0, 0);
       }
     }
   }

@@ -17,8 +17,7 @@ struct FileTarget {
 
 // Fetches address (UTF-8, at most 1023 bytes) and hands the body to sink.
 // expected: exact body size, 0 = not given; when given, g_percent is
-// updated after every accepted chunk and WM_SETUP_STATUS posted whenever
-// that changed its value.
+// updated and WM_SETUP_STATUS posted after every accepted chunk.
 // accept: the only media type sent in Accept, or null. Returns 1 on a
 // 200 answer whose body the sink took whole (and of the expected size).
 int http_get(const char* address, Sink sink, void* context, uint64_t expected,
