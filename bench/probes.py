@@ -36,16 +36,16 @@ class RunBench(harness.Bench):
                 run_env[k] = v
         self._counter += 1
         log = self.tmp / f"observer{self._counter}.log"
-        spec = self.tmp / f"observer{self._counter}.spec"
+        plan = self.tmp / f"observer{self._counter}.run"
         items = [("command", command), ("cwd", harness.to_wine(self.tmp)),
                  ("log", harness.to_wine(log)), ("timeout_ms", timeout_ms),
                  ("linger_ms", linger_ms), ("poll_ms", POLL_MS), ("dismiss_boxes", 1)]
         if kill_when:
             items.append(("kill_when", kill_when))
-        spec.write_text("".join(f"{k}={harness._spec_value(str(v))}\n" for k, v in items),
+        plan.write_text("".join(f"{k}={harness._run_file_value(str(v))}\n" for k, v in items),
                         encoding="utf-8", newline="\n")
         before = self._record_count()
-        proc = subprocess.run(["wine", str(harness.OBSERVER), harness.to_wine(spec)], env=run_env,
+        proc = subprocess.run(["wine", str(harness.OBSERVER), harness.to_wine(plan)], env=run_env,
                               capture_output=True, timeout=timeout_ms / 1000 + linger_ms / 1000 + 60)
         output = (proc.stdout + proc.stderr).decode("utf-8", "replace")
         if proc.returncode not in (0, 2) or not log.exists():

@@ -368,7 +368,7 @@ class AnswerServer:
 
 # ---- the bench ---------------------------------------------------------------
 
-def _spec_value(v: str) -> str:
+def _run_file_value(v: str) -> str:
     return v.replace("\\", "\\\\").replace("\t", "\\t").replace("\r", "\\r").replace("\n", "\\n")
 
 
@@ -489,7 +489,7 @@ class Bench:
                 run_env[k] = v
         self._counter += 1
         log = self.tmp / f"observer{self._counter}.log"
-        spec = self.tmp / f"observer{self._counter}.spec"
+        plan = self.tmp / f"observer{self._counter}.run"
         items = [("command", command), ("cwd", to_wine(cwd or self.tmp)), ("log", to_wine(log)),
                  ("timeout_ms", timeout_ms), ("linger_ms", linger_ms),
                  ("dismiss_boxes", 1 if dismiss else 0), ("dismiss_delay_ms", dismiss_delay_ms)]
@@ -497,11 +497,11 @@ class Bench:
                      ("kill_when", kill_when), ("kill_after_ms", kill_after_ms), ("show", show)):
             if v is not None:
                 items.append((k, v))
-        spec.write_text("".join(f"{k}={_spec_value(str(v))}\n" for k, v in items),
+        plan.write_text("".join(f"{k}={_run_file_value(str(v))}\n" for k, v in items),
                         encoding="utf-8", newline="\n")
         before = self._record_count()
         try:
-            proc = subprocess.run(["wine", str(OBSERVER), to_wine(spec)], env=run_env,
+            proc = subprocess.run(["wine", str(OBSERVER), to_wine(plan)], env=run_env,
                                   capture_output=True, timeout=timeout_ms / 1000 + linger_ms / 1000 + 60)
         except subprocess.TimeoutExpired as e:
             raise BenchError(f"observer did not end: {e}")

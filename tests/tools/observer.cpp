@@ -1,4 +1,4 @@
-// observer.exe <spec-file>
+// observer.exe <run-file>
 //
 // Starts the program under test and watches it from outside, the way a
 // user sees it: its top-level windows, the children of its progress
@@ -19,7 +19,7 @@
 // counters of an ended process cannot be read, so growth after the last
 // sample is not seen.
 //
-// The spec file is UTF-8, one key=value per line, values escaped as above:
+// The run file is UTF-8, one key=value per line, values escaped as above:
 //   command=<full command line, quoted exe path and argument text>
 //   cwd=<working directory>            (optional)
 //   log=<log path>
@@ -38,7 +38,7 @@
 //   show=<n>                           optional wShowWindow for the start
 //
 // The observer's own exit code: 0 when the program ended by itself or by a
-// close/kill action, 2 on timeout, 3 when the spec or the start failed.
+// close/kill action, 2 on timeout, 3 when the run file or the start failed.
 //
 // Statuses and bar states are sampled every poll, not hooked: a text that
 // is replaced again within a poll or two is never seen, so tests assert on
@@ -151,9 +151,9 @@ struct Rec {
   }
 };
 
-// ---- spec ----------------------------------------------------------------
+// ---- run file --------------------------------------------------------------
 
-struct Spec {
+struct RunPlan {
   std::wstring command, cwd, log, close_when, kill_when;
   long long timeout_ms = 20000, poll_ms = 2, dismiss_delay_ms = 100;
   long long close_after_ms = -1, kill_after_ms = -1, linger_ms = 5000;
@@ -190,9 +190,9 @@ bool read_file(const wchar_t* path, std::string* out) {
   return ok;
 }
 
-bool parse_spec(const wchar_t* path, Spec* sp, std::wstring* why) {
+bool parse_run_file(const wchar_t* path, RunPlan* sp, std::wstring* why) {
   std::string raw;
-  if (!read_file(path, &raw)) { *why = L"cannot read spec file"; return false; }
+  if (!read_file(path, &raw)) { *why = L"cannot read run file"; return false; }
   if (raw.size() >= 3 && (unsigned char)raw[0] == 0xEF) raw.erase(0, 3);
   std::wstring text = widen(raw);
   size_t pos = 0;
@@ -204,7 +204,7 @@ bool parse_spec(const wchar_t* path, Spec* sp, std::wstring* why) {
     if (!line.empty() && line.back() == L'\r') line.pop_back();
     if (line.empty() || line[0] == L'#') continue;
     size_t eq = line.find(L'=');
-    if (eq == std::wstring::npos) { *why = L"bad spec line: " + line; return false; }
+    if (eq == std::wstring::npos) { *why = L"bad run file line: " + line; return false; }
     std::wstring k = line.substr(0, eq), v = unesc(line.substr(eq + 1));
     long long num = _wtoi64(v.c_str());
     if (k == L"command") sp->command = v;
@@ -220,10 +220,10 @@ bool parse_spec(const wchar_t* path, Spec* sp, std::wstring* why) {
     else if (k == L"kill_after_ms") sp->kill_after_ms = num;
     else if (k == L"linger_ms") sp->linger_ms = num;
     else if (k == L"show") sp->show = num;
-    else { *why = L"unknown spec key: " + k; return false; }
+    else { *why = L"unknown run file key: " + k; return false; }
   }
   if (sp->command.empty() || sp->log.empty()) {
-    *why = L"spec needs command and log";
+    *why = L"the run file needs command and log";
     return false;
   }
   return true;
@@ -298,7 +298,7 @@ struct Top {
 };
 
 struct Watch {
-  Spec sp;
+  RunPlan sp;
   HANDLE job = nullptr;
   PROCESS_INFORMATION pi = {};
   std::set<DWORD> pids;                 // main process and its descendants
@@ -801,7 +801,7 @@ DWORD active_in_job(Watch& w) {
 }
 
 int run(Watch& w) {
-  Spec& sp = w.sp;
+  RunPlan& sp = w.sp;
   Rec(L"screen")
       .n(L"cx", GetSystemMetrics(SM_CXSCREEN))
       .n(L"cy", GetSystemMetrics(SM_CYSCREEN));
@@ -919,12 +919,12 @@ int wmain(int argc, wchar_t** argv) {
   QueryPerformanceFrequency(&g_freq);
   QueryPerformanceCounter(&g_t0);
   if (argc != 2) {
-    fwprintf(stderr, L"usage: observer <spec-file>\n");
+    fwprintf(stderr, L"usage: observer <run-file>\n");
     return 3;
   }
   Watch w;
   std::wstring why;
-  if (!parse_spec(argv[1], &w.sp, &why)) {
+  if (!parse_run_file(argv[1], &w.sp, &why)) {
     fwprintf(stderr, L"observer: %ls\n", why.c_str());
     return 3;
   }
