@@ -522,8 +522,57 @@ class Bench:
         return len(self.records())
 
 
+# Wine 8 now and then loses a new process before it has started: the
+# parent's CreateProcessW then fails with ERROR_INTERNAL_ERROR (1359). It
+# has been seen about once in a full test run (thousands of starts), and
+# no argument of ours can cause it.
+WINE_LOST_START = re.compile(r"(error|code)\W{0,3}1359\b", re.I)
+
+
+class _Outcome(unittest.TestResult):
+    """Holds one attempt's outcome so that it can be passed on or dropped."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+
+    def __getattribute__(self, name):
+        if name.startswith("add") and name != "addCleanup":
+            calls = object.__getattribute__(self, "calls")
+            base = object.__getattribute__(self, name)
+
+            def keep(*args):
+                calls.append((name, args))
+                return base(*args)
+            return keep
+        return object.__getattribute__(self, name)
+
+    def lost_start(self):
+        texts = [t for _, t in self.failures + self.errors]
+        return bool(texts) and all(WINE_LOST_START.search(t) for t in texts)
+
+
 class BenchCase(unittest.TestCase):
     """Test case with a fresh bench per test (self.bench)."""
+
+    def run(self, result=None):
+        """A test that failed only because Wine lost a process start runs
+        once more, on a fresh bench; any other outcome stands as it is."""
+        if result is None:
+            return super().run(result)
+        first = _Outcome()
+        super().run(first)
+        outcome = first
+        if first.lost_start():
+            sys.stderr.write(f"\n{self.id()}: Wine lost a process start (error 1359); "
+                             "running the test once more\n")
+            outcome = _Outcome()
+            super().run(outcome)
+        result.startTest(self)
+        for name, args in outcome.calls:
+            getattr(result, name)(*args)
+        result.stopTest(self)
+        return result
 
     def setUp(self):
         self.bench = Bench(self.id().split(".")[-1])
