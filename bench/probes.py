@@ -25,32 +25,9 @@ class RunBench(harness.Bench):
 
     def observe(self, exe, args=None, *, command=None, env=None, kill_when=None,
                 timeout_ms=300000, linger_ms=10000):
-        """Like Bench.run (the same observer settings and log parsing), at a slow poll."""
-        if command is None:
-            command = '"' + harness.to_wine(exe) + '"' + (" " + args if args else "")
-        run_env = dict(self.env)
-        for k, v in (env or {}).items():
-            if v is None:
-                run_env.pop(k, None)
-            else:
-                run_env[k] = v
-        self._counter += 1
-        log = self.tmp / f"observer{self._counter}.log"
-        plan = self.tmp / f"observer{self._counter}.run"
-        items = [("command", command), ("cwd", harness.to_wine(self.tmp)),
-                 ("log", harness.to_wine(log)), ("timeout_ms", timeout_ms),
-                 ("linger_ms", linger_ms), ("poll_ms", POLL_MS), ("dismiss_boxes", 1)]
-        if kill_when:
-            items.append(("kill_when", kill_when))
-        plan.write_text("".join(f"{k}={harness._run_file_value(str(v))}\n" for k, v in items),
-                        encoding="utf-8", newline="\n")
-        before = self._record_count()
-        proc = subprocess.run(["wine", str(harness.OBSERVER), harness.to_wine(plan)], env=run_env,
-                              capture_output=True, timeout=timeout_ms / 1000 + linger_ms / 1000 + 60)
-        output = (proc.stdout + proc.stderr).decode("utf-8", "replace")
-        if proc.returncode not in (0, 2) or not log.exists():
-            raise harness.BenchError(f"observer failed ({proc.returncode}): {output}")
-        return harness.Run.parse(command, log.read_text("utf-8"), self.records()[before:], output)
+        """Bench.run at a slow poll."""
+        return self.run(exe, args, command=command, env=env, kill_when=kill_when,
+                        timeout_ms=timeout_ms, linger_ms=linger_ms, poll_ms=POLL_MS)
 
 
 def peak_ws(run):

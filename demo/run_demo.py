@@ -27,18 +27,8 @@ from releases import Part, Release  # noqa: E402
 RUN = "TamrockBuilder/BrisquelBuilder.exe"
 
 
-def builder_bytes():
-    """The recorder as a GUI program stands in for the builder."""
-    import tempfile
-    with tempfile.TemporaryDirectory() as d:
-        p = Path(d) / "builder.exe"
-        p.write_bytes(harness.RECORDER.read_bytes())
-        harness.mark_gui(p)
-        return p.read_bytes()
-
-
 def sample_release(tag, engine_note):
-    builder = builder_bytes()
+    builder = harness.gui_recorder_bytes()
     engine = os.urandom(3 << 20)  # 3 MiB that do not compress: a visible download
     parts = [
         # Unpacked straight into the version directory: the builder itself.

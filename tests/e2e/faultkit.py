@@ -18,11 +18,9 @@ import hashlib
 import os
 import random
 import re
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
@@ -52,16 +50,7 @@ HANDLES = harness.TOOLS / "handles.exe"
 MAKE_JUNCTION = harness.TOOLS / "make_junction.exe"
 
 
-def builder_bytes() -> bytes:
-    """The recorder as a GUI program: what a release ships as its builder."""
-    with tempfile.TemporaryDirectory() as d:
-        p = Path(d) / "b.exe"
-        shutil.copyfile(harness.RECORDER, p)
-        harness.mark_gui(p)
-        return p.read_bytes()
-
-
-BUILDER = builder_bytes()
+BUILDER = harness.gui_recorder_bytes()
 
 
 def release_server(bench: Bench, **kw):

@@ -148,6 +148,15 @@ def mark_gui(path: Path) -> None:
     path.write_bytes(bytes(data))
 
 
+def gui_recorder_bytes() -> bytes:
+    """The recorder as a GUI program: what a release ships as its builder."""
+    with tempfile.TemporaryDirectory() as d:
+        p = Path(d) / "builder.exe"
+        shutil.copyfile(RECORDER, p)
+        mark_gui(p)
+        return p.read_bytes()
+
+
 # ---- what a run looked like --------------------------------------------------
 
 def _unescape(v: str) -> str:
@@ -471,7 +480,8 @@ class Bench:
             close_when: Optional[str] = None, close_after_ms: Optional[int] = None,
             kill_when: Optional[str] = None, kill_after_ms: Optional[int] = None,
             dismiss: bool = True, dismiss_delay_ms: int = 100, timeout_ms: int = 20000,
-            linger_ms: int = 5000, show: Optional[int] = None) -> Run:
+            linger_ms: int = 5000, show: Optional[int] = None,
+            poll_ms: Optional[int] = None) -> Run:
         """Starts `exe` through the observer and waits for the end of the run.
 
         The command line is the quoted Windows path of `exe`, then one blank
@@ -494,7 +504,8 @@ class Bench:
                  ("timeout_ms", timeout_ms), ("linger_ms", linger_ms),
                  ("dismiss_boxes", 1 if dismiss else 0), ("dismiss_delay_ms", dismiss_delay_ms)]
         for k, v in (("close_when", close_when), ("close_after_ms", close_after_ms),
-                     ("kill_when", kill_when), ("kill_after_ms", kill_after_ms), ("show", show)):
+                     ("kill_when", kill_when), ("kill_after_ms", kill_after_ms), ("show", show),
+                     ("poll_ms", poll_ms)):
             if v is not None:
                 items.append((k, v))
         plan.write_text("".join(f"{k}={_run_file_value(str(v))}\n" for k, v in items),

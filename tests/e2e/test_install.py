@@ -9,7 +9,6 @@ log afterwards.
 
 import re
 import shutil
-import tempfile
 import unittest
 from pathlib import Path
 
@@ -22,16 +21,7 @@ RELEASE_PAGE = "https://localhost:47443/tamrock/brisquel/releases/latest"
 RUN = "TamrockBuilder/BrisquelBuilder.exe"
 
 
-def builder_bytes():
-    """The recorder as a GUI program: what a release ships as its builder."""
-    with tempfile.TemporaryDirectory() as d:
-        p = Path(d) / "b.exe"
-        shutil.copyfile(harness.RECORDER, p)
-        harness.mark_gui(p)
-        return p.read_bytes()
-
-
-BUILDER = builder_bytes()
+BUILDER = harness.gui_recorder_bytes()
 
 
 def base_part(version="1.0"):
