@@ -24,6 +24,7 @@ target_link_libraries(BrisquelBuilder PRIVATE brisquel_win)
 target_link_options(BrisquelBuilder PRIVATE -s -municode)
 set_target_properties(BrisquelBuilder PROPERTIES OUTPUT_NAME BrisquelBuilder)
 
+include(${CMAKE_SOURCE_DIR}/cmake/libarchive.cmake)
 add_subdirectory(${CMAKE_SOURCE_DIR}/tools/release ${CMAKE_BINARY_DIR}/tools/release)
 
 add_subdirectory(${CMAKE_SOURCE_DIR}/bench ${CMAKE_BINARY_DIR}/bench)

@@ -51,7 +51,7 @@ fi
 declare -A sources=(
   [fuzz_setup_list]="src/setuplist/setup_list.cpp src/setuplist/part_folder.cpp"
   [fuzz_release_link]="src/net/release_link.cpp"
-  [fuzz_requested_tag]="src/net/setup_address.cpp src/app/cmdline.cpp"
+  [fuzz_requested_tag]="src/net/setup_address.cpp src/base/cmdline.cpp"
 )
 targets=(fuzz_setup_list fuzz_release_link fuzz_requested_tag)
 export UBSAN_OPTIONS=print_stacktrace=1

@@ -3,8 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "app/cmdline.h"
-#include "app/text_win.h"
+#include "base/cmdline.h"
+#include "base/text_win.h"
 #include "install/fs_win.h"
 
 int launch_installed() {

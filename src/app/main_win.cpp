@@ -2,9 +2,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 #include "app/launch_win.h"
-#include "app/text_win.h"
+#include "base/text_win.h"
 #include "install/run_win.h"
 #include "ui/ui.h"
 

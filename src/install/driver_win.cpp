@@ -3,8 +3,8 @@
 
 #include <string.h>
 
-#include "app/cmdline.h"
-#include "app/text_win.h"
+#include "base/cmdline.h"
+#include "base/text_win.h"
 #include "install/messages.h"
 #include "install/retry.h"
 #include "install/run_win.h"

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "app/text_win.h"
+#include "base/text_win.h"
 #include "ui/ui.h"
 
 wchar_t g_data_root[PATH_UNITS];

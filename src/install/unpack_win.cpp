@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "app/text_win.h"
+#include "base/text_win.h"
 #include "install/messages.h"
 #include "install/run_win.h"
 #include "ui/ui.h"

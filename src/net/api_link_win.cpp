@@ -1,7 +1,7 @@
 // Fallback from a release download link to the release API's asset link.
 #include "net/api_link_win.h"
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "net/http_win.h"
 #include "net/release_host.h"
 #include "net/release_link.h"

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "ui/ui.h"
 
 uint32_t g_http_status;

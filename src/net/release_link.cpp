@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 // Copies [from, to) into dst when it is shorter than cap; 0 otherwise.
 static int take(char* dst, size_t cap, const char* from, const char* to) {

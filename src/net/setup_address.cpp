@@ -2,8 +2,8 @@
 
 #include <stdlib.h>
 
-#include "app/bounds.h"
-#include "app/cmdline.h"
+#include "base/bounds.h"
+#include "base/cmdline.h"
 #include "net/release_host.h"
 
 static int tag_char_ok(wchar_t c) {

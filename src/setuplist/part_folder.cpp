@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 // Tried in this order; the first whose prefix starts the url's file name wins.
 static const char* const kTools[] = {"python", "emsdk", "cpm", "third_party", "wgpu-native"};

@@ -2,7 +2,7 @@
 
 #include <wchar.h>
 
-#include "app/text_win.h"
+#include "base/text_win.h"
 #include "setuplist/part_folder.h"
 
 void write_parts(const wchar_t* version_dir, const PartEntry* parts, uint32_t count) {

@@ -1,6 +1,6 @@
 // The hand-over of g_status between the worker and the window thread.
 #pragma once
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 // Copies the current status text whole; never a half-written one.
 void copy_status(wchar_t (&out)[512]);

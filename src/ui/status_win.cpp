@@ -3,7 +3,7 @@
 
 #include <stdarg.h>
 
-#include "app/text_win.h"
+#include "base/text_win.h"
 #include "ui/status_lock_win.h"
 #include "ui/ui.h"
 

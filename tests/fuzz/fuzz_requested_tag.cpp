@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 #include "fuzz_check.h"
 #include "net/release_host.h"
 #include "net/release_link.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 #include "fuzz_check.h"
 #include "setuplist/part_folder.h"
 #include "setuplist/setup_list.h"

@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "commands.h"
 #include "file_digest.h"
 #include "file_io.h"

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 // White space as the setup's sscanf sees it in the C locale.
 static int is_space(char c) {

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 static int append(char* out, size_t cap, size_t* len, const char* format, const char* a,
                   const char* b = "") {

@@ -2,8 +2,8 @@
 
 #include <string.h>
 
-#include "app/bounds.h"
-#include "app/cmdline.h"
+#include "base/bounds.h"
+#include "base/cmdline.h"
 #include "net/setup_address.h"
 #include "text_utf.h"
 

@@ -3,7 +3,7 @@
 #include <inttypes.h>
 #include <string.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "release_url.h"
 #include "setuplist/part_folder.h"
 #include "text_utf.h"

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 int join_part_url(const char* base, const char* name, char* out, size_t cap) {
   size_t len = strlen(base);

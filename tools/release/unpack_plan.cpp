@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "zip_dir.h"
 
 // Entry names can be 65535 bytes; the destination adds at most 260.

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 #include "net/release_host.h"
 #include "net/setup_address.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 #include "setuplist/setup_list.h"
 
 namespace {

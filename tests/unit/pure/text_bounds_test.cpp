@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "app/bounds.h"
-#include "app/cmdline.h"
+#include "base/bounds.h"
+#include "base/cmdline.h"
 #include "net/mem_buffer.h"
 
 TEST(Cmdline, CopiesAtMost2047UnitsAndTreatsNullAsEmpty) {

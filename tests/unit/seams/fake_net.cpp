@@ -7,7 +7,7 @@
 
 #include <deque>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "net/api_link_win.h"
 #include "net/http_win.h"
 #include "ui/ui.h"

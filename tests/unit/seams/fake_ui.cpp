@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "app/text_win.h"
+#include "base/text_win.h"
 #include "ui/status_lock_win.h"
 #include "ui/ui.h"
 #include "unit/seams/fakes.h"

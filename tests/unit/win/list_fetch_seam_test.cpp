@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 #include "install/run_win.h"
 #include "net/http_win.h"
 #include "net/release_host.h"

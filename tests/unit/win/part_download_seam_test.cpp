@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/bounds.h"
-#include "app/text_win.h"
+#include "base/bounds.h"
+#include "base/text_win.h"
 #include "install/fs_win.h"
 #include "install/run_win.h"
 #include "net/release_host.h"

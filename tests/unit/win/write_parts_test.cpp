@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "setuplist/part_folder.h"
 
 namespace {

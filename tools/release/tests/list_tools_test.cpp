@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "list_lines.h"
 #include "list_text.h"
 #include "list_verdict.h"

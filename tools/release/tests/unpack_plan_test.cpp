@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 #include "zip_bytes.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <stdarg.h>
 #include <stddef.h>
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 // Formats with the CRT's wide printf (%ls wide, %hs narrow, %llu, %.*ls),
 // cutting at cap-1 units; the result is always terminated.

@@ -1,4 +1,4 @@
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 #include <stdarg.h>
 #include <stdio.h>

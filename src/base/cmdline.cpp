@@ -1,6 +1,6 @@
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 
-#include "app/bounds.h"
+#include "base/bounds.h"
 
 wchar_t g_cmdline[2048];
 
