@@ -30,9 +30,10 @@ shlwapi user32 wldap32 ws2_32""".split())
 # Every other DLL the setup's process loads under Wine once our entry runs
 # (each seen with +loaddll): the three we call and what the system's own DLLs
 # load for them, crypt32 and secur32 (and the security packages and network
-# helpers behind it) for WinHTTP, uxtheme for the common controls.
+# helpers behind it, and schannel and rsaenh once TLS starts) for WinHTTP,
+# uxtheme for the common controls.
 PLANTED = ["winhttp", "bcrypt", "comctl32", "crypt32", "secur32", "uxtheme", "jsproxy",
-           "kerberos", "msv1_0", "dnsapi", "iphlpapi", "netapi32"]
+           "kerberos", "msv1_0", "dnsapi", "iphlpapi", "netapi32", "schannel", "rsaenh"]
 
 # Out of any program's reach, and so not planted: Wine's own DLLs import
 # these while the process starts, before a line of ours runs. A planted copy
