@@ -410,6 +410,23 @@ class CheckFinds(ToolCase):
         self.assertEqual(r.rc, 1, r)
         self.assertIn("run path \"TamrockBuilder/Gone.exe\": none of the 2 parts", r.err)
 
+    def test_zips_that_tar_would_unpack_otherwise(self):
+        # Sums and sizes right, but tar would skip the link or merge the twins.
+        link = zipfile.ZipInfo("TamrockBuilder/run.lnk")
+        link.create_system = 3
+        link.external_attr = 0o120777 << 16
+        with zipfile.ZipFile(self.path("TamrockBuilder-1.4.2.zip"), "w") as z:
+            z.writestr(RUN, b"MZ")
+            z.writestr(link, "TamrockBuilder.exe")
+        make_zip(self.dir, "TamrockBuilder-docs.zip", {"docs/Index.html": b"1", "docs/index.html": b"2"})
+        for name, piece in [("TamrockBuilder-1.4.2.zip", 'has a link entry, '),
+                            ("TamrockBuilder-docs.zip", 'has two names that differ only in letter case ("docs/Index.html"')]:
+            with self.subTest(name):
+                self.write("edited.txt", f"tag {TAG}\nrun {RUN}\n" + part_line(self.dir, name))
+                r = self.tool("check", "edited.txt", "--dir", ".")
+                self.assertEqual(r.rc, 1, r)
+                self.assertIn(f"{name}: {piece}", r.err)
+
     def test_list_file_missing(self):
         r = self.tool("check", "nothing.txt")
         self.assertEqual(r.rc, 2, r)
