@@ -14,6 +14,10 @@
 #include "text_utf.h"
 #endif
 
+// bsdtar's own read size: every entry's local header is a seek and a read
+// of this much, so a larger one costs far more on archives of many files.
+static const size_t kBlock = 10240;
+
 static const char* la_text(struct archive* a) {
   const char* s = archive_error_string(a);
   return s ? s : "unknown error";
@@ -37,7 +41,10 @@ static struct archive* open_zip(const char* path, const char* charset, char* why
     locale_set = 1;
   }
   struct archive* a = archive_read_new();
-  if (!a) return NULL;
+  if (!a) {
+    fmt_cut(why, why_cap, "cannot be opened: %s", strerror(ENOMEM));
+    return NULL;
+  }
   archive_read_support_format_zip(a);
   if (charset) archive_read_set_format_option(a, "zip", "hdrcharset", charset);
   int r;
@@ -48,9 +55,9 @@ static struct archive* open_zip(const char* path, const char* charset, char* why
     fmt_cut(why, why_cap, "cannot be opened: %s", strerror(ENAMETOOLONG));
     return NULL;
   }
-  r = archive_read_open_filename_w(a, wpath, 65536);
+  r = archive_read_open_filename_w(a, wpath, kBlock);
 #else
-  r = archive_read_open_filename(a, path, 65536);
+  r = archive_read_open_filename(a, path, kBlock);
 #endif
   if (r != ARCHIVE_OK) {
     int err = archive_errno(a);
