@@ -404,9 +404,10 @@ class SecondSetup(KilledRunCase):
         # move over, part 4 is unpacked: the second comes during that.
         rel = self.publish(self.maker.next_release(old, "8.1", [3]))
         log = self.bench.tmp / "tar.log"
+        self.bench.place_tar("fault")
         self.second_setup_during(rel, "unpacking", when_tar_started(log, 2),
-                                 env={"TAR_STANDIN_LOG": to_wine(log),
-                                      "TAR_STANDIN_DELAY_MS": "4000"})
+                                 env={"TAR_FAULT_LOG": to_wine(log),
+                                      "TAR_FAULT_DELAY_MS": "4000"})
 
 
 # The states a normal run goes through (all of them with
