@@ -14,6 +14,7 @@ prefix); BRISQUEL_BUILD names the build tree (default: build/test).
 Set BRISQUEL_E2E_KEEP=1 to keep each test's temporary folder.
 """
 
+import contextlib
 import getpass
 import http.server
 import json
@@ -26,10 +27,11 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, Iterator, List, Optional
 
 SOURCE = Path(os.environ.get("BRISQUEL_SOURCE") or Path(__file__).resolve().parents[2])
 BUILD = Path(os.environ.get("BRISQUEL_BUILD") or SOURCE / "build" / "test")
@@ -157,6 +159,68 @@ def gui_recorder_bytes() -> bytes:
         return p.read_bytes()
 
 
+# The system DPI: Wine takes it from LogPixels here, read by each process as
+# it starts, so a change reaches the next program started without a restart
+# of the wineserver.
+DPI_KEY = r"HKCU\Control Panel\Desktop"
+
+
+def _reg(*args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(["wine", "reg", *args], capture_output=True, text=True,
+                          errors="replace", timeout=60)
+
+
+def get_log_pixels() -> Optional[int]:
+    """LogPixels of the test prefix, None when the value is not set."""
+    out = _reg("query", DPI_KEY, "/v", "LogPixels")
+    m = re.search(r"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)", out.stdout)
+    return int(m.group(1), 16) if out.returncode == 0 and m else None
+
+
+def set_log_pixels(dpi: Optional[int]) -> None:
+    """Sets LogPixels (None deletes it) and reads it back."""
+    if dpi is None:
+        _reg("delete", DPI_KEY, "/v", "LogPixels", "/f")
+    else:
+        _reg("add", DPI_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+    if get_log_pixels() != dpi:
+        raise BenchError(f"could not set LogPixels to {dpi}")
+
+
+@contextlib.contextmanager
+def system_dpi(dpi: int) -> Iterator[None]:
+    """Programs started inside the block see `dpi` as the system DPI; the
+    prefix's value is put back as it was however the block ends."""
+    before = get_log_pixels()
+    try:
+        set_log_pixels(dpi)
+        yield
+    finally:
+        set_log_pixels(before)
+
+
+def screenshot(out: Path, rect, margin: int = 10) -> Optional[Path]:
+    """Saves the screen area rect (x, y, width, height) and a margin around
+    it as a PNG, for a person to look at (ImageMagick's import and convert).
+    Returns out, or None when no picture could be taken."""
+    x, y, w, h = rect
+    with tempfile.TemporaryDirectory() as d:
+        whole = Path(d) / "screen.png"
+        try:
+            subprocess.run(["import", "-window", "root", str(whole)], capture_output=True,
+                           timeout=30)
+            if not whole.exists():
+                return None
+            out.parent.mkdir(parents=True, exist_ok=True)
+            subprocess.run(["convert", str(whole), "-crop",
+                            f"{w + 2 * margin}x{h + 2 * margin}+{max(x - margin, 0)}+"
+                            f"{max(y - margin, 0)}", "+repage", str(out)],
+                           capture_output=True, timeout=30)
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+    return out if out.exists() else None
+
+
 # ---- what a run looked like --------------------------------------------------
 
 def _unescape(v: str) -> str:
@@ -234,6 +298,7 @@ class Run:
     children: Dict[str, Child] = field(default_factory=dict)  # class -> first seen
     fonts: List[dict] = field(default_factory=list)
     procs: List[dict] = field(default_factory=list)  # started processes
+    shot: Optional[Path] = None  # the screenshot Bench.run was asked for, once saved
 
     @classmethod
     def parse(cls, command: str, text: str, records: List[dict], output: str) -> "Run":
@@ -481,14 +546,17 @@ class Bench:
             kill_when: Optional[str] = None, kill_after_ms: Optional[int] = None,
             dismiss: bool = True, dismiss_delay_ms: int = 100, timeout_ms: int = 20000,
             linger_ms: int = 5000, show: Optional[int] = None,
-            poll_ms: Optional[int] = None) -> Run:
+            poll_ms: Optional[int] = None, shot: Optional[Path] = None) -> Run:
         """Starts `exe` through the observer and waits for the end of the run.
 
         The command line is the quoted Windows path of `exe`, then one blank
         and `args` when `args` is not empty; `command` replaces all of it,
         unit for unit. `env` adds to the bench's environment; a value of
         None removes the variable. The working directory defaults to the
-        bench's temporary folder."""
+        bench's temporary folder. With `shot`, the progress window is saved
+        there as a screenshot once the observer has measured its label (the
+        window is painted and nothing covers it); the window must stay up a
+        little longer for that (close_after_ms of a second or more)."""
         if command is None:
             command = '"' + to_wine(exe) + '"' + (" " + args if args else "")
         run_env = dict(self.env)
@@ -511,16 +579,29 @@ class Bench:
         plan.write_text("".join(f"{k}={_run_file_value(str(v))}\n" for k, v in items),
                         encoding="utf-8", newline="\n")
         before = self._record_count()
+        ended = threading.Event()
+        saved = {}
+        shooter = None
+        if shot is not None:
+            shooter = threading.Thread(target=_shoot_when_measured,
+                                       args=(log, shot, ended, saved), daemon=True)
+            shooter.start()
         try:
             proc = subprocess.run(["wine", str(OBSERVER), to_wine(plan)], env=run_env,
                                   capture_output=True, timeout=timeout_ms / 1000 + linger_ms / 1000 + 60)
         except subprocess.TimeoutExpired as e:
             raise BenchError(f"observer did not end: {e}")
+        finally:
+            ended.set()
+            if shooter:
+                shooter.join(60)
         output = (proc.stdout + proc.stderr).decode("utf-8", "replace")
         if proc.returncode not in (0, 2) or not log.exists():
             raise BenchError(f"observer failed ({proc.returncode}): {output}\n"
                              + (log.read_text("utf-8", "replace") if log.exists() else ""))
-        return Run.parse(command, log.read_text("utf-8"), self.records()[before:], output)
+        run = Run.parse(command, log.read_text("utf-8"), self.records()[before:], output)
+        run.shot = saved.get("shot")
+        return run
 
     def records(self) -> List[dict]:
         """Every record the recorder copies wrote so far in this test."""
@@ -531,6 +612,29 @@ class Bench:
 
     def _record_count(self) -> int:
         return len(self.records())
+
+
+def _shoot_when_measured(log: Path, out: Path, ended: threading.Event, saved: dict) -> None:
+    """Watches a running observer's log; once the label has been measured,
+    saves the progress window as last placed (see Bench.run's `shot`)."""
+    while not ended.is_set():
+        try:
+            text = log.read_text("utf-8", "replace")
+        except OSError:
+            text = ""
+        if "\tlabel_font\t" in text:
+            rects = re.findall(r"\twindow\t.*\tclass=" + WINDOW_CLASS + r"\t.*\trect=([-\d,]+)",
+                               text.split("\tlabel_font\t")[0])
+            if rects:
+                saved["shot"] = screenshot(out, tuple(int(v) for v in rects[-1].split(",")))
+            # A window closed while the picture was taken may be missing
+            # from it: no picture rather than a misleading one.
+            after = log.read_text("utf-8", "replace")
+            if re.search(r"\t(close|kill|exit)\t|\tgone\t.*\tclass=" + WINDOW_CLASS, after):
+                out.unlink(missing_ok=True)
+                saved["shot"] = None
+            return
+        time.sleep(0.05)
 
 
 # Wine 8 now and then loses a new process before it has started: the
