@@ -39,6 +39,8 @@ EXE = BUILD / "BrisquelBuilder.exe"
 TOOLS = BUILD / "tools"
 OBSERVER = TOOLS / "observer.exe"
 RECORDER = TOOLS / "recorder.exe"
+REAL_TAR = TOOLS / "bsdtar.exe"        # the real tar, the prefix's system tar.exe
+FAULT_TAR = TOOLS / "tar_fault.exe"    # tests/tools/tar_fault.cpp
 
 # Texts the program shows, kept in one place so that tests read as data.
 WINDOW_CLASS = "TamrockSetup"
@@ -79,10 +81,10 @@ def check_environment() -> None:
                          "found (scripts/test.sh starts Xvfb)")
     if not (prefix() / "system.reg").exists():
         raise BenchError(f"no Wine prefix at {prefix()}: run tests/prepare_prefix.sh")
-    for p in (EXE, OBSERVER, RECORDER):
+    for p in (EXE, OBSERVER, RECORDER, REAL_TAR):
         if not p.exists():
-            raise BenchError(f"missing {p}: build the BrisquelBuilder, tool_observer and "
-                             "tool_recorder targets")
+            raise BenchError(f"missing {p}: build the BrisquelBuilder, tool_observer, "
+                             "tool_recorder and libarchive_win targets")
 
 
 def _z_drive_is_root() -> bool:
@@ -132,6 +134,10 @@ def local_appdata() -> Path:
 def local_appdata_wine() -> str:
     """The same folder as the shell hands it to programs in the prefix."""
     return "C:\\users\\" + wine_user() + "\\AppData\\Local"
+
+
+def system32() -> Path:
+    return prefix() / "drive_c" / "windows" / "system32"
 
 
 def default_data_root() -> Path:
@@ -461,6 +467,7 @@ class Bench:
         self.recorder_log = self.tmp / "recorder.jsonl"
         self._servers = []
         self._counter = 0
+        self._tar = "real"
         # The prefix is shared by every test: start from no installed builder.
         shutil.rmtree(default_data_root(), ignore_errors=True)
         self.env = dict(os.environ)
@@ -474,6 +481,8 @@ class Bench:
                 s.stop()
             except Exception:
                 pass
+        if self._tar != "real":
+            self.place_tar("real")
         shutil.rmtree(default_data_root(), ignore_errors=True)
         if not os.environ.get("BRISQUEL_E2E_KEEP"):
             shutil.rmtree(self.tmp, ignore_errors=True)
@@ -500,6 +509,28 @@ class Bench:
         return server
 
     # -- folders and programs -------------------------------------------------
+
+    def place_tar(self, kind: str, env: Optional[Dict[str, str]] = None) -> None:
+        """Sets the prefix's system tar.exe until the bench closes: "real"
+        (what tests/prepare_prefix.sh placed), "fault" for a test that needs
+        a fault the real tar cannot show (the fault layer, handing every
+        call to the real tar beside it; `env` takes its TAR_FAULT_*
+        controls for the rest of the test), or "none" (no tar.exe at all,
+        as on a Windows that ships none)."""
+        tar, beside = system32() / "tar.exe", system32() / "bsdtar.exe"
+        if kind == "fault" and not FAULT_TAR.exists():
+            raise BenchError(f"missing {FAULT_TAR}: build the tool_tar_fault target")
+        self._tar = kind
+        beside.unlink(missing_ok=True)
+        tar.unlink(missing_ok=True)
+        if kind == "real":
+            shutil.copyfile(REAL_TAR, tar)
+        elif kind == "fault":
+            shutil.copyfile(REAL_TAR, beside)
+            shutil.copyfile(FAULT_TAR, tar)
+            self.env.update(env or {})
+        elif kind != "none":
+            raise BenchError(f"no such tar: {kind}")
 
     def folder(self, hint: str = "dir") -> Path:
         self._counter += 1
