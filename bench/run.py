@@ -39,8 +39,8 @@ PREFIX = OUT / "wineprefix"
 DATA = OUT / "data"
 LOCK = "/tmp/brisquel-server.lock"
 TOOLCHAIN = "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake"
-WIN_TARGETS = ["BrisquelBuilder", "tool_observer", "tool_recorder", "tool_tar", "tool_trust_ca",
-               "min_fetch", "min_unpack", "hold_desktop", "min_window"]
+WIN_TARGETS = ["BrisquelBuilder", "tool_observer", "tool_recorder", "tool_trust_ca",
+               "libarchive_win", "min_fetch", "min_unpack", "hold_desktop", "min_window"]
 EXTRA_PACKAGES = ["curl", "coreutils", "binutils-mingw-w64-x86-64"]
 
 KIB, MIB, GIB = 1 << 10, 1 << 20, 1 << 30

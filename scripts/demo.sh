@@ -19,7 +19,7 @@ demo=build/demo-build
 cmake -S . -B $demo -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DBRISQUEL_RELEASE_HOST=https://localhost:47443/ \
   -DBRISQUEL_API_BASE=https://localhost:47443/api/ >/dev/null
-cmake --build $demo --target BrisquelBuilder tool_observer tool_recorder tool_tar tool_trust_ca >/dev/null
+cmake --build $demo --target BrisquelBuilder tool_observer tool_recorder tool_trust_ca libarchive_win >/dev/null
 
 export WINEDEBUG=-all WINEPREFIX=$root/$demo/wineprefix BRISQUEL_BUILD=$root/$demo
 started_x=""

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Creates the test run's Wine prefix inside the build tree ($1): trusts the
-# test CA, places the tar stand-in as the system tar.exe, and turns off
-# window management (no window manager runs under Xvfb).
+# test CA, places the real tar (bsdtar of libarchive 3.7.2, as Windows
+# ships it; built into $1/tools/bsdtar.exe) as the system tar.exe, and turns
+# off window management (no window manager runs under Xvfb).
 set -euo pipefail
 build=$1
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,4 +16,6 @@ wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 
 bash "$src/tests/server/make_certs.sh" "$build/certs"
 wine "$build/tools/trust_ca.exe" "$build/certs/ca.der"
 sys32=$WINEPREFIX/drive_c/windows/system32
-cp "$build/tools/tar.exe" "$sys32/tar.exe"
+cp "$build/tools/bsdtar.exe" "$sys32/tar.exe"
+# A fault layer a test placed (harness.Bench.place_tar) is gone again.
+rm -f "$sys32/bsdtar.exe"

@@ -8,7 +8,7 @@ shows some text, and it samples the label every few milliseconds. Most
 moments worth a kill show no text of their own (the middle of a download,
 the first file removed by pruning), so `Watch` looks from Linux instead.
 It finds the setup's process by its command line, polls a condition on
-what the test can see (the release server's log, the tar stand-in's log,
+what the test can see (the release server's log, the tar fault layer's log,
 the disk) and sends SIGKILL the moment the condition holds. Like
 TerminateProcess, this runs no further code of the setup: its handles are
 closed by the system, and the children it started (tar) live on.
@@ -263,7 +263,7 @@ def junk_files(folder: Path, count: int, prefix: str = "junk") -> List[Path]:
 
 
 def tar_runs(log: Path) -> int:
-    """How many times the tar stand-in has started (TAR_STANDIN_LOG)."""
+    """How many times the tar fault layer has started (TAR_FAULT_LOG)."""
     try:
         text = log.read_bytes().decode("utf-8", "replace")
     except OSError:

@@ -37,6 +37,8 @@ EXE = BUILD / "BrisquelBuilder.exe"
 TOOLS = BUILD / "tools"
 OBSERVER = TOOLS / "observer.exe"
 RECORDER = TOOLS / "recorder.exe"
+REAL_TAR = TOOLS / "bsdtar.exe"        # the real tar, the prefix's system tar.exe
+FAULT_TAR = TOOLS / "tar_fault.exe"    # tests/tools/tar_fault.cpp
 
 # Texts the program shows, kept in one place so that tests read as data.
 WINDOW_CLASS = "TamrockSetup"
@@ -77,10 +79,10 @@ def check_environment() -> None:
                          "found (scripts/test.sh starts Xvfb)")
     if not (prefix() / "system.reg").exists():
         raise BenchError(f"no Wine prefix at {prefix()}: run tests/prepare_prefix.sh")
-    for p in (EXE, OBSERVER, RECORDER):
+    for p in (EXE, OBSERVER, RECORDER, REAL_TAR):
         if not p.exists():
-            raise BenchError(f"missing {p}: build the BrisquelBuilder, tool_observer and "
-                             "tool_recorder targets")
+            raise BenchError(f"missing {p}: build the BrisquelBuilder, tool_observer, "
+                             "tool_recorder and libarchive_win targets")
 
 
 def _z_drive_is_root() -> bool:
@@ -159,6 +161,10 @@ def _reg(*args: str) -> str:
 
 def _set_local_appdata(kind: str, value: str) -> None:
     _reg("add", USER_SHELL_FOLDERS, "/v", "Local AppData", "/t", kind, "/d", value, "/f")
+
+
+def system32() -> Path:
+    return prefix() / "drive_c" / "windows" / "system32"
 
 
 def default_data_root() -> Path:
@@ -429,6 +435,7 @@ class Bench:
         self._servers = []
         self._counter = 0
         self._local_appdata_was = None
+        self._tar = "real"
         # The prefix is shared by every test: start from no installed builder.
         shutil.rmtree(default_data_root(), ignore_errors=True)
         self.env = dict(os.environ)
@@ -443,6 +450,8 @@ class Bench:
                 s.stop()
             except Exception:
                 pass
+        if self._tar != "real":
+            self.place_tar("real")
         shutil.rmtree(default_data_root(), ignore_errors=True)
         if self._local_appdata_was:
             _set_local_appdata(*self._local_appdata_was)
@@ -486,6 +495,28 @@ class Bench:
         self._local_appdata_was = m.groups()
         _set_local_appdata("REG_EXPAND_SZ", to_wine(path))
         _moved_local_appdata = path
+
+    def place_tar(self, kind: str, env: Optional[Dict[str, str]] = None) -> None:
+        """Sets the prefix's system tar.exe until the bench closes: "real"
+        (what tests/prepare_prefix.sh placed), "fault" for a test that needs
+        a fault the real tar cannot show (the fault layer, handing every
+        call to the real tar beside it; `env` takes its TAR_FAULT_*
+        controls for the rest of the test), or "none" (no tar.exe at all,
+        as on a Windows that ships none)."""
+        tar, beside = system32() / "tar.exe", system32() / "bsdtar.exe"
+        if kind == "fault" and not FAULT_TAR.exists():
+            raise BenchError(f"missing {FAULT_TAR}: build the tool_tar_fault target")
+        self._tar = kind
+        beside.unlink(missing_ok=True)
+        tar.unlink(missing_ok=True)
+        if kind == "real":
+            shutil.copyfile(REAL_TAR, tar)
+        elif kind == "fault":
+            shutil.copyfile(REAL_TAR, beside)
+            shutil.copyfile(FAULT_TAR, tar)
+            self.env.update(env or {})
+        elif kind != "none":
+            raise BenchError(f"no such tar: {kind}")
 
     def folder(self, hint: str = "dir") -> Path:
         self._counter += 1

@@ -14,21 +14,27 @@ import hashlib
 import io
 import zipfile
 
+from ziptools import tool_zip
+
 BASE = "https://localhost:47443/"
 REPO = "tamrock/brisquel"
 
 
 class Part:
     def __init__(self, name, files, extract_to=".", rename_from="-", rename_to="-",
-                 compression=zipfile.ZIP_DEFLATED, data=None):
+                 compression=zipfile.ZIP_DEFLATED, data=None, tool=None):
         """files: archive path -> bytes (a path ending in "/" with None is a
-        folder). data: exact archive bytes instead (for corrupt archives)."""
+        folder). tool: made by a real zip tool (ziptools.tool_zip) instead
+        of zipfile. data: exact archive bytes instead (for archives no tool
+        writes); files then say what unpacking them gives."""
         self.name = name
         self.files = dict(files)
         self.extract_to = extract_to
         self.rename_from = rename_from
         self.rename_to = rename_to
-        self.data = data if data is not None else self._zip(compression)
+        if data is None:
+            data = tool_zip(tool, self.files) if tool else self._zip(compression)
+        self.data = data
 
     def _zip(self, compression):
         out = io.BytesIO()

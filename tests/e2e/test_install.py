@@ -7,14 +7,18 @@ setup is started, and what must be on disk, on screen and in the server's
 log afterwards.
 """
 
+import functools
+import random
 import re
 import shutil
+import subprocess
 import unittest
 from pathlib import Path
 
 import harness
 from harness import BenchCase, SETUP_CAPTION, to_wine
 from releases import Part, Release
+from ziptools import Entry, fault_stderr, raw_zip, tool_zip, zip_features
 
 LIST_LATEST = "/tamrock/brisquel/releases/latest/download/brisquel-setup.txt"
 RELEASE_PAGE = "https://localhost:47443/tamrock/brisquel/releases/latest"
@@ -402,6 +406,29 @@ class Failures(InstallCase):
         # The verified archive stays for the next run.
         self.assertTrue((self.root / "downloads" / (corrupt.sha256 + ".zip")).exists())
 
+    def test_tar_that_floods_stderr_or_is_missing_then_the_real_one(self):
+        """Faults the real tar cannot show: megabytes on standard error (more
+        than a pipe holds) end the run with the first 511 bytes, the last
+        character cut; a system without tar.exe cannot start it. Either way
+        the verified archive stays, and the run with the real tar back
+        unpacks it without fetching it again."""
+        rel = self.publish(Release("1.0", RUN, [base_part()]))
+        archive = to_wine(self.root / "downloads" / (rel.parts[0].sha256 + ".zip"))
+        dest = to_wine(self.versions / "1.0.part")
+        where = f"\nArchive: {archive}\nDestination: {dest}"
+        self.bench.place_tar("fault", {"TAR_FAULT_STDERR_BYTES": str(3 << 20)})
+        head = ("Unpacking part 1 of 1 failed: Windows' tar.exe exited with code 2." + where
+                + "\nTar stderr excerpt (up to 511 bytes captured):\n")
+        shown = (head + fault_stderr(511).decode("utf-8", "replace")).encode("utf-16-le")
+        self.assertFails(self.setup(), shown[:2 * 1023].decode("utf-16-le"))
+        self.bench.place_tar("none")
+        self.assertFails(self.setup(), "Could not start Windows' tar.exe (Windows error 2)."
+                         + where)
+        self.assertEqual(len(self.part_requests()), 1)
+        self.bench.place_tar("real")
+        self.assertInstalled(rel, self.setup())
+        self.assertEqual(len(self.part_requests()), 1)
+
     def test_one_real_retry_after_a_server_error(self):
         rel = self.publish(release())
         self.server.script("/tamrock/brisquel/releases/download/1.0/content.zip", [500])
@@ -409,6 +436,120 @@ class Failures(InstallCase):
         self.assertInstalled(rel, run)
         self.assertIn("Part 2 of 3: GitHub didn't answer (500). Trying again in 3 s...",
                       run.statuses)
+
+
+ABSOLUTE = "brisquel-absolute-name"
+
+
+@functools.lru_cache(maxsize=None)
+def kept_corpus_parts():
+    """The parts that keep their bytes from release to release (made once:
+    Info-ZIP stores each folder's access time, which its own run changes)."""
+    rnd = random.Random(1)
+    tools = "TamrockBuilder/tools/"
+    unicode_names = {"inhalt-1.0/Grüße/日本語 ✓.txt": "naïve ✓\r\n".encode(),
+                     "inhalt-1.0/café/menü.bin": rnd.randbytes(70000), "inhalt-1.0/leer/": None}
+    backslashed = {"old-tool/bin/run.cmd": b"@echo off\r\n",
+                   "old-tool/lib/a/b/c.dat": rnd.randbytes(3000)}
+    # The real tar drops a leading "/", "\\" or drive letter, says so on
+    # standard error and goes on.
+    absolute = {f"/{ABSOLUTE}/slash.txt": "slash.txt", f"C:\\{ABSOLUTE}\\drive.txt": "drive.txt",
+                f"\\{ABSOLUTE}\\back.txt": "back.txt"}
+    return (
+        Part("TamrockBuilder-python-3.12.zip", {"python.exe": rnd.randbytes(40000),
+                                                "Lib/os.py": b"# os\n", "Lib/empty.py": b""},
+             extract_to=tools + "python", tool="zip64"),
+        Part("TamrockBuilder-cpm-0.40.zip", {"CPM.cmake": b"# cpm\n" * 500, "doc/x.md": b"x"},
+             extract_to=tools + "cpm", tool="7z"),
+        Part("content.zip", unicode_names, extract_to="TamrockBuilder/content",
+             rename_from="inhalt-1.0", rename_to="assets"),
+        # Older Windows tools wrote "\" between the names.
+        Part("legacy.zip", backslashed, extract_to="TamrockBuilder/legacy", rename_from="old-tool",
+             rename_to="tool", data=raw_zip([Entry(k.replace("/", "\\"), v)
+                                             for k, v in backslashed.items()])),
+        Part("TamrockBuilder-wgpu-native-1.zip",
+             {f"{ABSOLUTE}/{v}": k.encode() for k, v in absolute.items()},
+             extract_to=tools + "wgpu-native", data=raw_zip([Entry(k, k.encode()) for k in absolute])),
+    )
+
+
+def corpus_parts(version):
+    """One release's parts, made the way maintainers' tools make zips, and
+    two the way no tool of theirs should: base.zip (Info-ZIP) and the emsdk
+    part (zip to a pipe) change with the version, the others are kept."""
+    python, cpm, content, legacy, wgpu = kept_corpus_parts()
+    base = Part("base.zip", {"TamrockBuilder/BrisquelBuilder.exe": BUILDER,
+                             "TamrockBuilder/base.txt": b"base " + version.encode()}, tool="zip")
+    emsdk = Part("TamrockBuilder-emsdk-3.1.zip",
+                 {"emsdk.py": b"emsdk " + version.encode(),
+                  "upstream/bin/clang.exe": random.Random(3).randbytes(90000)},
+                 extract_to="TamrockBuilder/tools/emsdk", tool="pipe")
+    return [base, python, emsdk, cpm, content, legacy, wgpu]
+
+
+class RealTools(InstallCase):
+    """Archives made by real zip tools, unpacked by the real tar: every byte
+    in place, and archives it refuses refused with its own words."""
+
+    def files_below(self, top):
+        return sorted(str(p.relative_to(top)) for p in top.rglob("*") if p.is_file())
+
+    def test_zips_of_real_tools_install_exactly_and_update_by_moving(self):
+        old = self.publish(Release("1.0", RUN, corpus_parts("1.0")))
+        # Each archive carries what its tool is known for.
+        features = [zip_features(p.data) for p in old.parts]
+        for want, got in zip([{"extra"}, {"zip64"}, {"descriptor"}, {"extra"}, {"utf8"}, set(),
+                              set()], features):
+            self.assertLessEqual(want, got, features)
+        self.assertInstalled(old, self.setup())
+        self.assertEqual(self.files_below(self.versions / "1.0"),
+                         sorted(list(old.installed_files()) + ["installed.txt", "parts.txt"]))
+        self.assertFalse(Path("/" + ABSOLUTE).exists())
+        self.assertFalse((harness.prefix() / "drive_c" / ABSOLUTE).exists())
+
+        new = self.publish(Release("1.1", RUN, corpus_parts("1.1")))
+        kept = [p for p in new.parts if p.sha256 in {q.sha256 for q in old.parts}]
+        self.assertEqual([p.name for p in kept], [old.parts[i].name for i in (1, 3, 4, 5, 6)])
+        inodes = {f: (self.versions / "1.0" / f).stat().st_ino
+                  for p in kept for f in p.installed_files()}
+        self.server.clear_log()
+        self.assertInstalled(new, self.setup())
+        self.assertEqual(sorted(p.rsplit("/", 1)[1] for p in self.part_requests()),
+                         ["TamrockBuilder-emsdk-3.1.zip", "base.zip"])
+        self.assertEqual({f: (self.versions / "1.1" / f).stat().st_ino for f in inodes}, inodes)
+        self.assertEqual(self.files_below(self.versions / "1.1"),
+                         sorted(list(new.installed_files()) + ["installed.txt", "parts.txt"]))
+
+    def test_archives_the_real_tar_refuses(self):
+        whole = tool_zip("zip", {"big/data.bin": random.Random(2).randbytes(200000),
+                                 "big/z.txt": b"z"})
+        src = self.bench.folder("secret")
+        (src / "secret.txt").write_bytes(b"classified\n" * 100)
+        subprocess.run(["zip", "-q", "-P", "pass", "enc.zip", "secret.txt"], cwd=src, check=True)
+        delayed = "\ntar.exe: Error exit delayed from previous errors."
+        cases = [
+            ("2.0", raw_zip([Entry("ok.txt", b"fine"), Entry("../escape.txt", b"evil")]),
+             ["\n../escape.txt: Path contains '..'", delayed]),
+            ("2.1", (src / "enc.zip").read_bytes(), ["\ntar.exe: Couldn't read passphrase"]),
+            ("2.2", whole[:len(whole) // 2], ["\nbig/data.bin: ", delayed]),
+        ]
+        for tag, data, words in cases:
+            with self.subTest(tag=tag):
+                bad = Part("bad.zip", {}, data=data)
+                self.publish(Release(tag, RUN, [base_part(tag), bad]))
+                run = self.setup()
+                self.assertRun(run, exit_code=0, records=0)
+                self.assertEqual(len(run.boxes), 1, run.describe())
+                text = run.boxes[0].text
+                self.assertTrue(text.startswith("Unpacking part 2 of 2 failed: Windows' tar.exe "
+                                                "exited with code 1.\n"), text)
+                self.assertIn("Tar stderr excerpt (up to 511 bytes captured):" + words[0], text)
+                for w in words[1:]:
+                    self.assertIn(w, text)
+                self.assertTrue((self.root / "downloads" / (bad.sha256 + ".zip")).is_file())
+                self.assertFalse((self.versions / tag).exists())
+                self.assertFalse((self.versions / "current.txt").exists())
+        self.assertFalse((self.versions / "escape.txt").exists())
 
 
 if __name__ == "__main__":

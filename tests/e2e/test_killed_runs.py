@@ -15,7 +15,7 @@ longer soak.
 
 Real kills (faultkit.Watch sends SIGKILL from outside once a condition
 holds): the list fetch and the middle of a download (the server holds the
-answer), unpacking (the tar stand-in waits before it unpacks), the moves of
+answer), unpacking (the tar fault layer waits before it hands on to the real tar), the moves of
 unchanged folders, the commit (watched on disk; the kill lands a few
 milliseconds after the rename, wherever the setup then is), pruning and
 the removal of the downloads directory (both slowed by bulk). The steps
@@ -212,10 +212,12 @@ class KilledRunCase(BenchCase):
     def kill_unpack(self, rel, old, nth):
         log = self.bench.tmp / f"tar-{rel.tag}.log"
         point = f"unpacking, tar run {nth}"
-        # The stand-in waits before unpacking; the tar that the kill leaves
-        # behind finishes on its own, as Windows' tar would.
+        # The fault layer waits before handing on to the real tar; the tar
+        # that the kill leaves behind finishes on its own, as it would on
+        # Windows.
+        self.bench.place_tar("fault")
         self.kill(point, when_tar_started(log, nth, point),
-                  env={"TAR_STANDIN_LOG": to_wine(log), "TAR_STANDIN_DELAY_MS": "700"})
+                  env={"TAR_FAULT_LOG": to_wine(log), "TAR_FAULT_DELAY_MS": "700"})
         self.assertTrue((self.versions / (rel.tag + ".part")).is_dir(), self.where(point))
         return point
 
@@ -355,8 +357,9 @@ class QuickPoints(KilledRunCase):
         staging directory to be complete. Returns a copy of the data root."""
         log = self.bench.tmp / f"tar-{rel.tag}.log"
         runs = sum(1 for p in rel.parts if not (old and folder_of(p) and p in old.parts))
+        self.bench.place_tar("fault")
         self.kill("last unpack", when_tar_started(log, runs, "last unpack"),
-                  env={"TAR_STANDIN_LOG": to_wine(log), "TAR_STANDIN_DELAY_MS": "400"})
+                  env={"TAR_FAULT_LOG": to_wine(log), "TAR_FAULT_DELAY_MS": "400"})
         staging = self.versions / (rel.tag + ".part")
         # The last part has no top entry to rename: the tar left running
         # has finished the staging directory.

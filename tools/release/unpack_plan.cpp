@@ -3,7 +3,8 @@
 #include <string.h>
 
 #include "base/bounds.h"
-#include "zip_dir.h"
+#include "name_table.h"
+#include "zip_read.h"
 
 // Entry names can be 65535 bytes; the destination adds at most 260.
 #define PLAN_PATH (65536 + 520)
@@ -79,16 +80,18 @@ static void place_entry(const PartEntry* part, const char* name, char* out, size
   normalize_path(joined, out, cap);
 }
 
-static int is_dir_entry(const ZipEntry* e) { return e->name_len > 0 && is_sep(e->name[e->name_len - 1]); }
-
-// Why Windows' tar would refuse or misplace an entry, or null.
+// Why Windows' tar would refuse, misplace or skip an entry, or unpack it
+// differently from one machine to the next; null when it will not.
 static const char* entry_fault(const ZipEntry* e) {
-  if (e->name_len == 0) return "has an entry without a name";
-  if (strlen(e->name) != e->name_len) return "has an entry name with a zero byte in it";
-  if (e->flags & 1) return "has an encrypted entry, which tar cannot unpack";
+  if (e->name[0] == 0) return "has an entry without a name";
+  if (e->type == ZIP_LINK)
+    return "has a link entry, which tar skips or cannot make without a privilege most users "
+           "lack";
+  if (e->type == ZIP_OTHER) return "has an entry that is neither a file nor a folder";
+  if (e->encrypted) return "has an encrypted entry, which tar cannot unpack";
   // Windows' tar is sure to handle these two; anything else may fail on
   // the user's machine, where nobody can fix it.
-  if (e->method != 0 && e->method != 8)
+  if (!e->stored_or_deflated)
     return "has an entry compressed with a method other than store or deflate";
   if (is_sep(e->name[0])) return "has an entry with an absolute name";
   for (const char* c = e->name; *c; c++) {
@@ -111,6 +114,8 @@ struct FirstPass {
   char fault_name[300];
   int has_source;
   int has_target;
+  int out_of_memory;
+  NameTable names;
 };
 
 static int first_pass_visit(void* ctx, const ZipEntry* e) {
@@ -123,6 +128,10 @@ static int first_pass_visit(void* ctx, const ZipEntry* e) {
   static char norm[PLAN_PATH];
   char top[300];
   normalize_path(e->name, norm, sizeof norm);
+  if (!names_add(&s->names, norm, e->type == ZIP_DIR)) {
+    s->out_of_memory = 1;
+    return 0;
+  }
   top_entry(norm, top, sizeof top);
   if (same_ci(top, s->part->rename_from)) s->has_source = 1;
   if (same_ci(top, s->part->rename_to)) s->has_target = 1;
@@ -140,7 +149,7 @@ static int placement_visit(void* ctx, const ZipEntry* e) {
   static char placed[PLAN_PATH];
   Placement* s = (Placement*)ctx;
   place_entry(s->part, e->name, placed, sizeof placed);
-  if (s->want_file ? !is_dir_entry(e) && same_ci(placed, s->target)
+  if (s->want_file ? e->type == ZIP_FILE && same_ci(placed, s->target)
                    : at_or_below_ci(placed, s->target))
     s->found = 1;
   return !s->found;
@@ -149,7 +158,8 @@ static int placement_visit(void* ctx, const ZipEntry* e) {
 static int zip_places(const char* zip, const PartEntry* part, const char* target, int want_file) {
   Placement s = {part, target, want_file, 0};
   uint64_t n;
-  return zip_walk(zip, placement_visit, &s, &n) == ZIP_OK && s.found;
+  char why[8];
+  return zip_walk(zip, 0, placement_visit, &s, &n, why, sizeof why) && s.found;
 }
 
 static int fail(char* why, size_t cap, const char* zip, const char* text) {
@@ -163,10 +173,15 @@ int check_unpack_plan(const char* const* zips, const PartEntry* parts, uint32_t 
   why[0] = 0;
   for (uint32_t i = 0; i < count; i++) {
     const PartEntry* part = &parts[i];
-    FirstPass s = {part, NULL, {0}, 0, 0};
+    static FirstPass s;
+    memset(&s, 0, sizeof s);
+    s.part = part;
     uint64_t entries = 0;
-    ZipResult r = zip_walk(zips[i], first_pass_visit, &s, &entries);
-    if (r != ZIP_OK) return fail(why, why_cap, zips[i], zip_result_text(r));
+    int read = zip_walk(zips[i], 1, first_pass_visit, &s, &entries, text, sizeof text);
+    int clash = read && !s.fault && !s.out_of_memory && names_find_clash(&s.names, text, sizeof text);
+    names_free(&s.names);
+    if (!read || clash) return fail(why, why_cap, zips[i], text);
+    if (s.out_of_memory) return fail(why, why_cap, zips[i], "has more names than memory holds");
     if (s.fault) {
       fmt_cut(text, sizeof text, "%s (\"%s\")", s.fault, s.fault_name);
       return fail(why, why_cap, zips[i], text);
