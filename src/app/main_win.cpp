@@ -4,6 +4,7 @@
 
 #include "base/cmdline.h"
 #include "app/launch_win.h"
+#include "app/system_dlls_win.h"
 #include "base/text_win.h"
 #include "install/run_win.h"
 #include "ui/ui.h"
@@ -82,6 +83,7 @@ static int run_setup(HINSTANCE instance, int show) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR cmdline, int show) {
   // Before anything can load a DLL: never from the current or exe folder.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!load_system_dlls()) return 1;
   set_cmdline(cmdline);
 
   wchar_t own_path[260] = {};

@@ -124,14 +124,43 @@ def wine_user() -> str:
     return found[0]
 
 
+# Where the shell (and so the setup and the game stub) finds the user's
+# local application data folder; Bench.move_local_appdata changes it.
+USER_SHELL_FOLDERS = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders"
+_moved_local_appdata: Optional[Path] = None
+
+
 def local_appdata() -> Path:
     """The user's local application data folder inside the prefix (Linux path)."""
+    if _moved_local_appdata:
+        return _moved_local_appdata
     return prefix() / "drive_c" / "users" / wine_user() / "AppData" / "Local"
 
 
 def local_appdata_wine() -> str:
     """The same folder as the shell hands it to programs in the prefix."""
+    if _moved_local_appdata:
+        return to_wine(_moved_local_appdata)
     return "C:\\users\\" + wine_user() + "\\AppData\\Local"
+
+
+def _reg(*args: str) -> str:
+    """Runs Wine's reg.exe; its output comes through a file, since Wine's
+    background processes, started by the first program of a session,
+    would hold a pipe open. reg.exe reads its arguments from Wine's UTF-8
+    view of argv."""
+    with tempfile.TemporaryFile() as out:
+        rc = subprocess.run(["wine", "reg", *args], stdin=subprocess.DEVNULL, stdout=out,
+                            stderr=subprocess.STDOUT, timeout=60).returncode
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+    if rc != 0:
+        raise BenchError(f"wine reg {' '.join(args)} failed ({rc}): {text}")
+    return text
+
+
+def _set_local_appdata(kind: str, value: str) -> None:
+    _reg("add", USER_SHELL_FOLDERS, "/v", "Local AppData", "/t", kind, "/d", value, "/f")
 
 
 def system32() -> Path:
@@ -228,6 +257,7 @@ class Run:
     output: str = ""
     screen: tuple = (0, 0)
     main_pid: int = 0
+    acp: Optional[int] = None  # the ANSI code page of the run's environment
     exit_code: Optional[int] = None
     wall_ms: Optional[int] = None
     timed_out: bool = False
@@ -257,7 +287,9 @@ class Run:
         procs = {}
         for rec in log:
             k, f = rec.kind, rec.f
-            if k == "screen":
+            if k == "observer":
+                r.acp = int(f["acp"]) if "acp" in f else None
+            elif k == "screen":
                 r.screen = (int(f["cx"]), int(f["cy"]))
             elif k == "proc":
                 procs[f["pid"]] = {"pid": int(f["pid"]), "image": f.get("image", ""),
@@ -402,6 +434,7 @@ class Bench:
         self.recorder_log = self.tmp / "recorder.jsonl"
         self._servers = []
         self._counter = 0
+        self._local_appdata_was = None
         self._tar = "real"
         # The prefix is shared by every test: start from no installed builder.
         shutil.rmtree(default_data_root(), ignore_errors=True)
@@ -411,6 +444,7 @@ class Bench:
         self.env["RECORDER_LOG"] = to_wine(self.recorder_log)
 
     def close(self):
+        global _moved_local_appdata
         for s in reversed(self._servers):
             try:
                 s.stop()
@@ -419,6 +453,9 @@ class Bench:
         if self._tar != "real":
             self.place_tar("real")
         shutil.rmtree(default_data_root(), ignore_errors=True)
+        if self._local_appdata_was:
+            _set_local_appdata(*self._local_appdata_was)
+            _moved_local_appdata = None
         if not os.environ.get("BRISQUEL_E2E_KEEP"):
             shutil.rmtree(self.tmp, ignore_errors=True)
 
@@ -444,6 +481,20 @@ class Bench:
         return server
 
     # -- folders and programs -------------------------------------------------
+
+    def move_local_appdata(self, path: Path) -> None:
+        """Points the prefix's local application data folder at `path`
+        (created) for the rest of the test, as Windows does for a user whose
+        profile is there; close() restores the registry value."""
+        global _moved_local_appdata
+        out = _reg("query", USER_SHELL_FOLDERS, "/v", "Local AppData")
+        m = re.search(r"Local AppData\s+(REG_(?:EXPAND_)?SZ)\s+(\S.*?)\s*$", out, re.M)
+        if not m:
+            raise BenchError(f"cannot read the prefix's Local AppData folder: {out}")
+        path.mkdir(parents=True, exist_ok=True)
+        self._local_appdata_was = m.groups()
+        _set_local_appdata("REG_EXPAND_SZ", to_wine(path))
+        _moved_local_appdata = path
 
     def place_tar(self, kind: str, env: Optional[Dict[str, str]] = None) -> None:
         """Sets the prefix's system tar.exe until the bench closes: "real"

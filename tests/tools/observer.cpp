@@ -12,6 +12,9 @@
 // child, status, bar, font, label_font, box, dismiss, close, kill, gone, proc,
 // proc_exit, exit, mem, timeout, linger_timeout, error, done.
 //
+// observer (first): pid, and acp, the ANSI code page that programs in this
+// prefix and environment start with.
+//
 // mem (once, when the program has ended or was given up on): peak_ws, the
 // largest PeakWorkingSetSize of the program's own process seen while it ran,
 // sampled at most every 10 ms and right before a kill; samples, how many
@@ -934,7 +937,9 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"observer: cannot create log (%lu)\n", GetLastError());
     return 3;
   }
-  Rec(L"observer").n(L"pid", GetCurrentProcessId());
+  // The ANSI code page the program under test starts with (same prefix,
+  // same environment): tests of non-ANSI paths must know it.
+  Rec(L"observer").n(L"pid", GetCurrentProcessId()).n(L"acp", GetACP());
   QueryPerformanceCounter(&g_t0);
   int rc = run(w);
   Rec(L"done").n(L"result", rc);
