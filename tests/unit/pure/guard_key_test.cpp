@@ -1,7 +1,6 @@
 // One data root, one guard: the spellings that name the same folder meet,
 // others do not.
 #include <gtest/gtest.h>
-#include <wchar.h>
 
 #include "install/guard_key.h"
 
@@ -27,16 +26,6 @@ TEST(GuardKey, SpellingsOfOneFolderShareAKeyOthersDoNot) {
   EXPECT_EQ(guard_key(L"\\\\SRV\\SHARE\\DATA"), guard_key(L"\\\\SRV\\\\SHARE\\DATA\\"));
   EXPECT_NE(guard_key(L"\\\\SRV\\SHARE\\DATA"), guard_key(L"\\SRV\\SHARE\\DATA"));
   EXPECT_NE(guard_key(L""), 0u);
-}
-
-TEST(GuardKey, ObjectNameIsGlobalAndCutAtItsBound) {
-  wchar_t name[64];
-  guard_object_name(0x0123456789abcdefull, name, 64);
-  EXPECT_STREQ(name, L"Global\\BrisquelBuilderSetup-0123456789abcdef");
-  wchar_t small[8];
-  wmemset(small, L'#', 8);
-  guard_object_name(1, small, 8);
-  EXPECT_STREQ(small, L"Global\\");
 }
 
 }  // namespace
