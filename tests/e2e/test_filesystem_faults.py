@@ -21,7 +21,8 @@ case holds the setup to is that the folder behind the link keeps every
 file.
 
 The full disk is a small tmpfs mounted on a folder of the bench (needs
-the right to mount; skipped with the reason otherwise).
+the right to mount; skipped with the reason otherwise); a zip bomb fills
+it while the real tar unpacks.
 """
 
 import os
@@ -31,6 +32,7 @@ import sys
 import harness
 from harness import BenchCase, SETUP_CAPTION, to_wine
 from releases import Part, Release
+from ziptools import zip_bomb
 from faultkit import (SmallDisk, Watch, disk_state, folder_of, make_dir_link, missing_files,
                       release_server, set_immutable, status_shown, versions_listing,
                       ReleaseMaker)
@@ -260,25 +262,37 @@ class FullDisk(FsCase):
         self.use_root(disk.where / "data")
         return disk
 
-    def test_the_disk_fills_while_tar_unpacks_then_space_is_freed(self):
-        rel = self.publish(self.maker.first_release("7.0"))
-        p = rel.parts
-        # Room for the first two archives, the first part unpacked and half
-        # of the second: tar runs out of space.
-        kb = (p[0].size + p[1].size + p[0].size + p[1].size // 2) // 1024 + 64
-        disk = self.small_disk(kb)
+    def test_a_zip_bomb_fills_the_disk_while_tar_unpacks_then_space_is_freed(self):
+        maker = self.maker.first_release("7.0")
+        # Part 2: about 1 MB that the real tar unpacks to 1 GiB of zeros.
+        bomb = Part("content.zip", {}, extract_to="TamrockBuilder/content",
+                    rename_from="content-src", rename_to="assets",
+                    data=zip_bomb("content-src/zeros.bin", 1024))
+        bomb.folder = "TamrockBuilder/content/assets"
+        p = [maker.parts[0], bomb] + maker.parts[2:]
+        rel = self.publish(Release("7.0", maker.run, p, base=maker.base))
+        # Room for the first two archives, the first part unpacked and a few
+        # MB more: tar runs out of space a few MB into the zeros.
+        disk = self.small_disk((2 * p[0].size + p[1].size) // 1024 + 4096)
         run = self.setup()
         self.assertRun(run, exit_code=0, records=0)
         self.assertEqual(len(run.boxes), 1, run.describe())
-        self.assertTrue(run.boxes[0].text.startswith(
-            "Unpacking part 2 of 4 failed: Windows' tar.exe exited with code "), run.describe())
+        text = run.boxes[0].text
+        self.assertTrue(text.startswith("Unpacking part 2 of 4 failed: Windows' tar.exe exited "
+                                        "with code 1.\n"), run.describe())
+        self.assertIn("Tar stderr excerpt (up to 511 bytes captured):\n"
+                      "content-src/zeros.bin: Write failed", text)
         archives = sorted(f.name for f in (self.root / "downloads").iterdir())
         self.assertEqual(archives, sorted([p[0].sha256 + ".zip", p[1].sha256 + ".zip"]))
-        disk.grow(8 * 1024)
+        disk.grow(1100 * 1024)
         self.server.clear_log()
         self.assertInstalled(rel, self.setup())
         # The verified archives were used again, not fetched.
         self.assertEqual(self.fetched(), sorted(q.name for q in p[2:]))
+        zeros = self.versions / "7.0" / bomb.folder / "zeros.bin"
+        self.assertEqual(zeros.stat().st_size, 1 << 30)
+        with open(zeros, "rb") as f:
+            self.assertFalse(any(block.strip(b"\0") for block in iter(lambda: f.read(16 << 20), b"")))
 
     def test_the_disk_fills_during_a_download_then_space_is_freed(self):
         rel = self.publish(self.maker.first_release("8.0"))
