@@ -13,7 +13,6 @@ the test tools), WINEPREFIX prepared by tests/prepare_prefix.sh, DISPLAY.
 scripts/demo.sh sets all of that up.
 """
 import os
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -59,20 +58,11 @@ def show_run(title, run):
     print(f"   exit code {run.exit_code}, {run.wall_ms} ms")
 
 
-def screenshot(bench, out):
-    """Grabs the window while a download is under way."""
-    if not subprocess.run(["which", "import"], capture_output=True).returncode == 0:
-        return None
-    shot = bench.tmp / "screen.png"
-    subprocess.run(["import", "-window", "root", str(shot)], capture_output=True)
-    if not shot.exists():
-        return None
-    # The window is centred: 460 by 140 on the screen.
+def screenshot(out):
+    """Grabs the window while a download is under way. The prefix runs at
+    96 DPI, so the window is 460 by 140, centred on the 1280 by 1024 screen."""
     w, h = 1280, 1024
-    x, y = (w - 460) // 2, (h - 140) // 2
-    subprocess.run(["convert", str(shot), "-crop", f"480x160+{x - 10}+{y - 10}", str(out)],
-                   capture_output=True)
-    return out if out.exists() else None
+    return harness.screenshot(out, ((w - 460) // 2, (h - 140) // 2, 460, 140))
 
 
 def main():
@@ -98,7 +88,7 @@ def main():
         def grab():
             server.wait_for_requests("builder.zip", 1, timeout=30)
             time.sleep(1.0)
-            result["shot"] = screenshot(bench, shot_path)
+            result["shot"] = screenshot(shot_path)
         t = threading.Thread(target=grab)
         t.start()
         run = bench.run(exe, "--launch-demo hello", timeout_ms=60000)

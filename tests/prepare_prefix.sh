@@ -12,6 +12,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+# Runs start at 96 DPI, whatever a test that changed it and was killed left.
+wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1 || true
 # Test CA and server certificate (made once per build tree).
 bash "$src/tests/server/make_certs.sh" "$build/certs"
 wine "$build/tools/trust_ca.exe" "$build/certs/ca.der"

@@ -15,3 +15,9 @@ void wfmt_cut(wchar_t* dst, size_t cap, const wchar_t* format, ...);
 // Malformed bytes become U+FFFD. The result is always terminated.
 void widen_utf8(wchar_t* dst, size_t cap, const char* src);
 #define WIDEN(dst, src) widen_utf8((dst), dimof(dst), (src))
+
+// Nonzero when text converts to the ANSI code page and back unchanged:
+// what a program whose main takes narrow arguments would receive intact.
+// Letters the code page lacks (which Windows would replace by look-alikes
+// on the way) and texts longer than 1023 units give 0.
+int survives_ansi(const wchar_t* text);

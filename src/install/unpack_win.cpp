@@ -6,6 +6,7 @@
 #include "base/text_win.h"
 #include "install/messages.h"
 #include "install/run_win.h"
+#include "install/tar_command.h"
 #include "ui/ui.h"
 
 struct TarOutcome {
@@ -120,7 +121,10 @@ void unpack_part(RunState* run, unsigned i, const wchar_t* archive) {
   if (len == 0 || len >= dimof(system_dir))
     fail(MSG_TAR_START, len ? (DWORD)ERROR_INSUFFICIENT_BUFFER : GetLastError(), archive, dest);
   wchar_t command[584];
-  WFMT(command, L"\"%ls\\tar.exe\" -xf \"%ls\" -C \"%ls\"", system_dir, archive, dest);
+  // tar takes its arguments in the ANSI code page: a user name with other
+  // letters needs the relative forms (see tar_command).
+  int ansi_ok = survives_ansi(system_dir) && survives_ansi(archive) && survives_ansi(dest);
+  tar_command(command, dimof(command), system_dir, archive, dest, ansi_ok);
 
   TarOutcome o;
   run_tar(command, dest, &o);

@@ -15,20 +15,39 @@ enum {
   kMarqueeMs = 30,
 };
 
+// The manifest declares the setup DPI-aware, so Windows does not stretch the
+// window: the sizes above and below are for 96 DPI and are scaled here to
+// the system DPI (what the screen DC reports; gdi32 and user32 are Known
+// DLLs, so asking adds no import that could be planted).
+static int system_dpi() {
+  HDC screen = GetDC(nullptr);
+  if (!screen) return 96;
+  int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : 96;
+}
+
+// Rounds half away from zero, as the system's own scaling does; exact at 96.
+static int px(int v, int dpi) { return MulDiv(v, dpi, 96); }
+
 void open_window(HINSTANCE instance, int show) {
-  int x = (GetSystemMetrics(SM_CXSCREEN) - kWidth) / 2;
-  int y = (GetSystemMetrics(SM_CYSCREEN) - kHeight) / 2;
+  int dpi = system_dpi();
+  int width = px(kWidth, dpi), height = px(kHeight, dpi);
+  int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
   g_win = CreateWindowExW(0, L"TamrockSetup", L"Brisquel Builder setup",
-                          WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, kWidth, kHeight, nullptr,
+                          WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height, nullptr,
                           nullptr, instance, nullptr);
-  g_text = CreateWindowExW(0, L"STATIC", L"Starting...", WS_CHILD | WS_VISIBLE, 16, 16, 412, 22,
-                           g_win, nullptr, instance, nullptr);
-  g_bar = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 16, 48,
-                          412, 20, g_win, nullptr, instance, nullptr);
+  g_text =
+      CreateWindowExW(0, L"STATIC", L"Starting...", WS_CHILD | WS_VISIBLE, px(16, dpi), px(16, dpi),
+                      px(412, dpi), px(22, dpi), g_win, nullptr, instance, nullptr);
+  g_bar =
+      CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, px(16, dpi),
+                      px(48, dpi), px(412, dpi), px(20, dpi), g_win, nullptr, instance, nullptr);
   // Lives as long as the process; never deleted.
-  HFONT font = CreateFontW(-15, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, 0,
-                           L"Segoe UI");
+  HFONT font =
+      CreateFontW(px(-15, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, 0, L"Segoe UI");
   SendMessageW(g_text, WM_SETFONT, (WPARAM)font, TRUE);
   SendMessageW(g_bar, PBM_SETMARQUEE, 1, kMarqueeMs);
   ShowWindow(g_win, show);

@@ -14,6 +14,7 @@ prefix); BRISQUEL_BUILD names the build tree (default: build/test).
 Set BRISQUEL_E2E_KEEP=1 to keep each test's temporary folder.
 """
 
+import contextlib
 import getpass
 import http.server
 import json
@@ -26,10 +27,11 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, Iterator, List, Optional
 
 SOURCE = Path(os.environ.get("BRISQUEL_SOURCE") or Path(__file__).resolve().parents[2])
 BUILD = Path(os.environ.get("BRISQUEL_BUILD") or SOURCE / "build" / "test")
@@ -124,14 +126,43 @@ def wine_user() -> str:
     return found[0]
 
 
+# Where the shell (and so the setup and the game stub) finds the user's
+# local application data folder; Bench.move_local_appdata changes it.
+USER_SHELL_FOLDERS = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders"
+_moved_local_appdata: Optional[Path] = None
+
+
 def local_appdata() -> Path:
     """The user's local application data folder inside the prefix (Linux path)."""
+    if _moved_local_appdata:
+        return _moved_local_appdata
     return prefix() / "drive_c" / "users" / wine_user() / "AppData" / "Local"
 
 
 def local_appdata_wine() -> str:
     """The same folder as the shell hands it to programs in the prefix."""
+    if _moved_local_appdata:
+        return to_wine(_moved_local_appdata)
     return "C:\\users\\" + wine_user() + "\\AppData\\Local"
+
+
+def _reg(*args: str) -> str:
+    """Runs Wine's reg.exe; its output comes through a file, since Wine's
+    background processes, started by the first program of a session,
+    would hold a pipe open. reg.exe reads its arguments from Wine's UTF-8
+    view of argv."""
+    with tempfile.TemporaryFile() as out:
+        rc = subprocess.run(["wine", "reg", *args], stdin=subprocess.DEVNULL, stdout=out,
+                            stderr=subprocess.STDOUT, timeout=60).returncode
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+    if rc != 0:
+        raise BenchError(f"wine reg {' '.join(args)} failed ({rc}): {text}")
+    return text
+
+
+def _set_local_appdata(kind: str, value: str) -> None:
+    _reg("add", USER_SHELL_FOLDERS, "/v", "Local AppData", "/t", kind, "/d", value, "/f")
 
 
 def system32() -> Path:
@@ -161,6 +192,68 @@ def gui_recorder_bytes() -> bytes:
         shutil.copyfile(RECORDER, p)
         mark_gui(p)
         return p.read_bytes()
+
+
+# The system DPI: Wine takes it from LogPixels here, read by each process as
+# it starts, so a change reaches the next program started without a restart
+# of the wineserver.
+DPI_KEY = r"HKCU\Control Panel\Desktop"
+
+
+def _reg(*args: str) -> subprocess.CompletedProcess:
+    return subprocess.run(["wine", "reg", *args], capture_output=True, text=True,
+                          errors="replace", timeout=60)
+
+
+def get_log_pixels() -> Optional[int]:
+    """LogPixels of the test prefix, None when the value is not set."""
+    out = _reg("query", DPI_KEY, "/v", "LogPixels")
+    m = re.search(r"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)", out.stdout)
+    return int(m.group(1), 16) if out.returncode == 0 and m else None
+
+
+def set_log_pixels(dpi: Optional[int]) -> None:
+    """Sets LogPixels (None deletes it) and reads it back."""
+    if dpi is None:
+        _reg("delete", DPI_KEY, "/v", "LogPixels", "/f")
+    else:
+        _reg("add", DPI_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+    if get_log_pixels() != dpi:
+        raise BenchError(f"could not set LogPixels to {dpi}")
+
+
+@contextlib.contextmanager
+def system_dpi(dpi: int) -> Iterator[None]:
+    """Programs started inside the block see `dpi` as the system DPI; the
+    prefix's value is put back as it was however the block ends."""
+    before = get_log_pixels()
+    try:
+        set_log_pixels(dpi)
+        yield
+    finally:
+        set_log_pixels(before)
+
+
+def screenshot(out: Path, rect, margin: int = 10) -> Optional[Path]:
+    """Saves the screen area rect (x, y, width, height) and a margin around
+    it as a PNG, for a person to look at (ImageMagick's import and convert).
+    Returns out, or None when no picture could be taken."""
+    x, y, w, h = rect
+    with tempfile.TemporaryDirectory() as d:
+        whole = Path(d) / "screen.png"
+        try:
+            subprocess.run(["import", "-window", "root", str(whole)], capture_output=True,
+                           timeout=30)
+            if not whole.exists():
+                return None
+            out.parent.mkdir(parents=True, exist_ok=True)
+            subprocess.run(["convert", str(whole), "-crop",
+                            f"{w + 2 * margin}x{h + 2 * margin}+{max(x - margin, 0)}+"
+                            f"{max(y - margin, 0)}", "+repage", str(out)],
+                           capture_output=True, timeout=30)
+        except (OSError, subprocess.TimeoutExpired):
+            return None
+    return out if out.exists() else None
 
 
 # ---- what a run looked like --------------------------------------------------
@@ -228,6 +321,7 @@ class Run:
     output: str = ""
     screen: tuple = (0, 0)
     main_pid: int = 0
+    acp: Optional[int] = None  # the ANSI code page of the run's environment
     exit_code: Optional[int] = None
     wall_ms: Optional[int] = None
     timed_out: bool = False
@@ -240,6 +334,7 @@ class Run:
     children: Dict[str, Child] = field(default_factory=dict)  # class -> first seen
     fonts: List[dict] = field(default_factory=list)
     procs: List[dict] = field(default_factory=list)  # started processes
+    shot: Optional[Path] = None  # the screenshot Bench.run was asked for, once saved
 
     @classmethod
     def parse(cls, command: str, text: str, records: List[dict], output: str) -> "Run":
@@ -257,7 +352,9 @@ class Run:
         procs = {}
         for rec in log:
             k, f = rec.kind, rec.f
-            if k == "screen":
+            if k == "observer":
+                r.acp = int(f["acp"]) if "acp" in f else None
+            elif k == "screen":
                 r.screen = (int(f["cx"]), int(f["cy"]))
             elif k == "proc":
                 procs[f["pid"]] = {"pid": int(f["pid"]), "image": f.get("image", ""),
@@ -402,6 +499,7 @@ class Bench:
         self.recorder_log = self.tmp / "recorder.jsonl"
         self._servers = []
         self._counter = 0
+        self._local_appdata_was = None
         self._tar = "real"
         # The prefix is shared by every test: start from no installed builder.
         shutil.rmtree(default_data_root(), ignore_errors=True)
@@ -411,6 +509,7 @@ class Bench:
         self.env["RECORDER_LOG"] = to_wine(self.recorder_log)
 
     def close(self):
+        global _moved_local_appdata
         for s in reversed(self._servers):
             try:
                 s.stop()
@@ -419,6 +518,9 @@ class Bench:
         if self._tar != "real":
             self.place_tar("real")
         shutil.rmtree(default_data_root(), ignore_errors=True)
+        if self._local_appdata_was:
+            _set_local_appdata(*self._local_appdata_was)
+            _moved_local_appdata = None
         if not os.environ.get("BRISQUEL_E2E_KEEP"):
             shutil.rmtree(self.tmp, ignore_errors=True)
 
@@ -444,6 +546,20 @@ class Bench:
         return server
 
     # -- folders and programs -------------------------------------------------
+
+    def move_local_appdata(self, path: Path) -> None:
+        """Points the prefix's local application data folder at `path`
+        (created) for the rest of the test, as Windows does for a user whose
+        profile is there; close() restores the registry value."""
+        global _moved_local_appdata
+        out = _reg("query", USER_SHELL_FOLDERS, "/v", "Local AppData")
+        m = re.search(r"Local AppData\s+(REG_(?:EXPAND_)?SZ)\s+(\S.*?)\s*$", out, re.M)
+        if not m:
+            raise BenchError(f"cannot read the prefix's Local AppData folder: {out}")
+        path.mkdir(parents=True, exist_ok=True)
+        self._local_appdata_was = m.groups()
+        _set_local_appdata("REG_EXPAND_SZ", to_wine(path))
+        _moved_local_appdata = path
 
     def place_tar(self, kind: str, env: Optional[Dict[str, str]] = None) -> None:
         """Sets the prefix's system tar.exe until the bench closes: "real"
@@ -512,14 +628,17 @@ class Bench:
             kill_when: Optional[str] = None, kill_after_ms: Optional[int] = None,
             dismiss: bool = True, dismiss_delay_ms: int = 100, timeout_ms: int = 20000,
             linger_ms: int = 5000, show: Optional[int] = None,
-            poll_ms: Optional[int] = None) -> Run:
+            poll_ms: Optional[int] = None, shot: Optional[Path] = None) -> Run:
         """Starts `exe` through the observer and waits for the end of the run.
 
         The command line is the quoted Windows path of `exe`, then one blank
         and `args` when `args` is not empty; `command` replaces all of it,
         unit for unit. `env` adds to the bench's environment; a value of
         None removes the variable. The working directory defaults to the
-        bench's temporary folder."""
+        bench's temporary folder. With `shot`, the progress window is saved
+        there as a screenshot once the observer has measured its label (the
+        window is painted and nothing covers it); the window must stay up a
+        little longer for that (close_after_ms of a second or more)."""
         if command is None:
             command = '"' + to_wine(exe) + '"' + (" " + args if args else "")
         run_env = dict(self.env)
@@ -542,16 +661,29 @@ class Bench:
         plan.write_text("".join(f"{k}={_run_file_value(str(v))}\n" for k, v in items),
                         encoding="utf-8", newline="\n")
         before = self._record_count()
+        ended = threading.Event()
+        saved = {}
+        shooter = None
+        if shot is not None:
+            shooter = threading.Thread(target=_shoot_when_measured,
+                                       args=(log, shot, ended, saved), daemon=True)
+            shooter.start()
         try:
             proc = subprocess.run(["wine", str(OBSERVER), to_wine(plan)], env=run_env,
                                   capture_output=True, timeout=timeout_ms / 1000 + linger_ms / 1000 + 60)
         except subprocess.TimeoutExpired as e:
             raise BenchError(f"observer did not end: {e}")
+        finally:
+            ended.set()
+            if shooter:
+                shooter.join(60)
         output = (proc.stdout + proc.stderr).decode("utf-8", "replace")
         if proc.returncode not in (0, 2) or not log.exists():
             raise BenchError(f"observer failed ({proc.returncode}): {output}\n"
                              + (log.read_text("utf-8", "replace") if log.exists() else ""))
-        return Run.parse(command, log.read_text("utf-8"), self.records()[before:], output)
+        run = Run.parse(command, log.read_text("utf-8"), self.records()[before:], output)
+        run.shot = saved.get("shot")
+        return run
 
     def records(self) -> List[dict]:
         """Every record the recorder copies wrote so far in this test."""
@@ -562,6 +694,29 @@ class Bench:
 
     def _record_count(self) -> int:
         return len(self.records())
+
+
+def _shoot_when_measured(log: Path, out: Path, ended: threading.Event, saved: dict) -> None:
+    """Watches a running observer's log; once the label has been measured,
+    saves the progress window as last placed (see Bench.run's `shot`)."""
+    while not ended.is_set():
+        try:
+            text = log.read_text("utf-8", "replace")
+        except OSError:
+            text = ""
+        if "\tlabel_font\t" in text:
+            rects = re.findall(r"\twindow\t.*\tclass=" + WINDOW_CLASS + r"\t.*\trect=([-\d,]+)",
+                               text.split("\tlabel_font\t")[0])
+            if rects:
+                saved["shot"] = screenshot(out, tuple(int(v) for v in rects[-1].split(",")))
+            # A window closed while the picture was taken may be missing
+            # from it: no picture rather than a misleading one.
+            after = log.read_text("utf-8", "replace")
+            if re.search(r"\t(close|kill|exit)\t|\tgone\t.*\tclass=" + WINDOW_CLASS, after):
+                out.unlink(missing_ok=True)
+                saved["shot"] = None
+            return
+        time.sleep(0.05)
 
 
 # Wine 8 now and then loses a new process before it has started: the

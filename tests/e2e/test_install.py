@@ -34,10 +34,10 @@ def base_part(version="1.0"):
                              "TamrockBuilder/base.txt": b"base " + version.encode()})
 
 
-def content_part():
+def content_part(text=b"alpha\r\n"):
     """Its own folder: unpacked below TamrockBuilder/content and renamed."""
     return Part("content.zip", {"content-1.0/": None,
-                                "content-1.0/a.txt": b"alpha\r\n",
+                                "content-1.0/a.txt": text,
                                 "content-1.0/sub/b.bin": bytes(range(256)) * 300},
                 extract_to="TamrockBuilder/content", rename_from="content-1.0",
                 rename_to="assets")
@@ -221,6 +221,111 @@ class Update(InstallCase):
         self.assertInstalled(new, run)
         self.assertEqual(self.part_requests(), [])
         self.assertEqual((self.versions / "previous.txt").read_bytes(), b"1.0")
+
+
+# A user's profile folder is named after the user. Windows' tar.exe takes
+# its arguments in the ANSI code page (Windows-1252 in the test prefix):
+# the first name has letters no single code page holds together, the
+# second fits into Windows-1252.
+OUTSIDE_ANSI = "\u0141ukasz \u03a9mega"
+INSIDE_ANSI = "J\u00f6rg"
+
+
+class ProfileNames(InstallCase):
+    """The data root below a profile folder named with such letters."""
+
+    def assertCodePage(self, run, name, inside):
+        """Judged before anything else: under a UTF-8 code page every name
+        survives, and the tests would prove nothing."""
+        acp = run.acp
+        self.assertIsNotNone(acp, "the observer did not tell the code page\n" + run.describe())
+        if acp == 65001:
+            self.fail("the prefix's ANSI code page is UTF-8 (65001): every name survives it, "
+                      "so these tests would prove nothing")
+        try:
+            name.encode(f"cp{acp}")
+            fits = True
+        except UnicodeEncodeError:
+            fits = False
+        except LookupError:
+            self.fail(f"no codec tells which letters code page {acp} holds")
+        self.assertEqual(fits, inside, f"{name!r} against the prefix's ANSI code page {acp}")
+
+    def use_data_root(self, root):
+        self.root, self.versions = root, root / "versions"
+        self.bench.env["TAMROCK_SETUP_BASE"] = to_wine(root)
+
+    def install_update_repair(self, name, inside):
+        self.use_data_root(self.bench.tmp / "users" / name / "AppData" / "Local" / "BrisquelBuilder")
+        old = self.publish(release("1.0"))
+        run = self.setup()
+        self.assertCodePage(run, name, inside)
+        self.assertInstalled(old, run)
+        # The content part (two folders deep) changes; the tool part's
+        # folder is moved over.
+        new = self.publish(release("1.1", parts=[base_part("1.1"), content_part(b"beta\n"),
+                                                 tool_part()]))
+        kept = "TamrockBuilder/tools/python/python.exe"
+        inode = (self.versions / "1.0" / kept).stat().st_ino
+        self.server.clear_log()
+        run = self.setup()
+        self.assertInstalled(new, run)
+        self.assertEqual(self.part_requests(), ["/tamrock/brisquel/releases/download/1.1/" + n
+                                                for n in ("base.zip", "content.zip")])
+        self.assertEqual((self.versions / "1.1" / kept).stat().st_ino, inode)
+        (self.versions / "1.1" / "TamrockBuilder/content/assets/a.txt").write_bytes(b"damaged")
+        self.server.clear_log()
+        run = self.setup("--repair")
+        self.assertInstalled(new, run)
+        self.assertEqual(len(self.part_requests()), 3)
+
+    def test_name_outside_the_code_page(self):
+        self.install_update_repair(OUTSIDE_ANSI, inside=False)
+        # tar's failure still shows in its own words, under the full paths.
+        corrupt = Part("base.zip", {}, data=b"PK\x03\x04 this is not a zip archive" * 10)
+        self.publish(Release("1.2", RUN, [corrupt]))
+        run = self.setup()
+        self.assertRun(run, exit_code=0, records=0)
+        archive = to_wine(self.root / "downloads" / (corrupt.sha256 + ".zip"))
+        dest = to_wine(self.versions / "1.2.part")
+        self.assertEqual(len(run.boxes), 1, run.describe())
+        self.assertIn(f"\nArchive: {archive}\nDestination: {dest}\n"
+                      "Tar stderr excerpt (up to 511 bytes captured):\ntar.exe: ", run.boxes[0].text)
+
+    def test_name_inside_the_code_page(self):
+        self.install_update_repair(INSIDE_ANSI, inside=True)
+
+    def test_local_appdata_at_such_a_path(self):
+        """The stub and --launch look only in the shell's local application
+        data folder: here it is the profile's, as Windows gives it."""
+        appdata = self.bench.tmp / "users" / OUTSIDE_ANSI / "AppData" / "Local"
+        self.bench.move_local_appdata(appdata)
+        self.root, self.versions = appdata / "BrisquelBuilder", appdata / "BrisquelBuilder" / "versions"
+        del self.bench.env["TAMROCK_SETUP_BASE"]
+        rel = self.publish(release())
+        run = self.setup()
+        self.assertCodePage(run, OUTSIDE_ANSI, inside=False)
+        self.assertInstalled(rel, run)
+        builder = to_wine(self.versions / "1.0" / "TamrockBuilder" / "BrisquelBuilder.exe")
+        self.server.clear_log()
+
+        def started(run, exe, args, cwd):
+            self.assertRun(run, exit_code=0, windows=[], boxes=[], records=1)
+            rec = run.records[0]
+            self.assertEqual((rec["exe"], rec["cmdline"], rec["cwd"]),
+                             (exe, f'"{exe}"' + args, cwd), "\n" + run.describe())
+
+        builder_dir = builder.rsplit("\\", 1)[0]
+        started(self.setup("--launch x"), builder, " --launch x", builder_dir)
+        # A game whose own folder has such letters too.
+        game = self.bench.tmp / "Gra \u0141\u00f3d\u017a"
+        game.mkdir()
+        stub = self.bench.copy_exe("Brisquel.exe", game)
+        self.bench.add_game(game, "Brisquel.exe")
+        started(self.bench.run(stub), builder, f' --launch "{to_wine(game)}"', builder_dir)
+        (self.versions / "current.txt").unlink()
+        started(self.bench.run(stub), to_wine(game / "bin" / "Brisquel.exe"), "", to_wine(game))
+        self.assertEqual(self.server.log, [])
 
 
 class Failures(InstallCase):

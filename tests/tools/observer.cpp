@@ -12,6 +12,9 @@
 // child, status, bar, font, label_font, box, dismiss, close, kill, gone, proc,
 // proc_exit, exit, mem, timeout, linger_timeout, error, done.
 //
+// observer (first): pid, and acp, the ANSI code page that programs in this
+// prefix and environment start with.
+//
 // mem (once, when the program has ended or was given up on): peak_ws, the
 // largest PeakWorkingSetSize of the program's own process seen while it ran,
 // sampled at most every 10 ms and right before a kill; samples, how many
@@ -43,8 +46,12 @@
 // Statuses and bar states are sampled every poll, not hooked: a text that
 // is replaced again within a poll or two is never seen, so tests assert on
 // texts that stay up (a wait, an error, the label before the worker speaks).
-// The label's font is read off the screen (label_font), since under Wine
-// the label does not answer WM_GETFONT across processes.
+// The label's font is read off the screen (label_font: best, its
+// character height and score in permille, and the runner-up), since under
+// Wine the label does not answer WM_GETFONT across processes.
+//
+// The observer declares itself DPI-aware: at any system DPI it sees the
+// screen, the rectangles and the pixels as they are, not scaled back to 96.
 //
 // Under Wine, windows can only be found while a display is up; the harness
 // makes sure of that, this program just reports what it can see.
@@ -506,7 +513,7 @@ void act_on_status(Watch& w, const std::wstring& text) {
 // each candidate font. Scored over the pixels where either picture has ink,
 // so that the empty rest of the label cannot make a wrong font look close.
 struct FontCandidate {
-  const wchar_t* name;
+  wchar_t name[32];
   const wchar_t* face;  // null: a stock font
   int height;
   int stock;
@@ -562,17 +569,25 @@ void measure_label(HWND k, const std::wstring& text) {
   ReleaseDC(nullptr, screen);
   if (!ok) return;
   DWORD bg = shot.px[w * h - 1];  // no glyph of a one-line label reaches it
-  static const FontCandidate cands[] = {
-      {L"Segoe UI -15", L"Segoe UI", -15, -1}, {L"Segoe UI -14", L"Segoe UI", -14, -1},
-      {L"Segoe UI -16", L"Segoe UI", -16, -1}, {L"Segoe UI -12", L"Segoe UI", -12, -1},
-      {L"Segoe UI 15", L"Segoe UI", 15, -1},   {L"SYSTEM_FONT", nullptr, 0, SYSTEM_FONT},
-      {L"DEFAULT_GUI_FONT", nullptr, 0, DEFAULT_GUI_FONT}};
+  // "Segoe UI" at every character height from 6 to 60 pixels (the label's
+  // font scaled from 40 % to 400 %), and the stock fonts a label falls back to.
+  std::vector<FontCandidate> cands;
+  for (int height = -6; height >= -60; height--) {
+    FontCandidate c = {{0}, L"Segoe UI", height, -1};
+    _snwprintf(c.name, ARRAYSIZE(c.name) - 1, L"Segoe UI %d", height);
+    cands.push_back(c);
+  }
+  cands.push_back({L"SYSTEM_FONT", nullptr, 0, SYSTEM_FONT});
+  cands.push_back({L"DEFAULT_GUI_FONT", nullptr, 0, DEFAULT_GUI_FONT});
   size_t ink = 0;
   for (DWORD v : shot.px) ink += v != bg;
   Rec rec(L"label_font");
   rec.h(L"hwnd", k).s(L"text", text).n(L"ink", (long long)ink);
-  const wchar_t* best = L"none";
-  long long best_score = -1;
+  // The best match and the runner-up, so that a log shows how clear the
+  // verdict was.
+  const FontCandidate* best = nullptr;
+  const FontCandidate* second = nullptr;
+  long long best_score = -1, second_score = -1;
   for (const FontCandidate& c : cands) {
     HFONT f = c.face ? CreateFontW(c.height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                                    DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
@@ -591,16 +606,21 @@ void measure_label(HWND k, const std::wstring& text) {
       }
     }
     long long score = either ? (long long)(both * 1000 / either) : 0;
-    std::wstring key = c.name;
-    for (wchar_t& ch : key)
-      if (ch == L' ') ch = L'_';
-    rec.n(key.c_str(), score);
     if (score > best_score) {
+      second = best;
+      second_score = best_score;
+      best = &c;
       best_score = score;
-      best = c.name;
+    } else if (score > second_score) {
+      second = &c;
+      second_score = score;
     }
   }
-  rec.s(L"best", best).n(L"best_permille", best_score);
+  rec.s(L"best", best ? best->name : L"none")
+      .n(L"best_permille", best_score)
+      .n(L"height", best ? best->height : 0)
+      .s(L"second", second ? second->name : L"none")
+      .n(L"second_permille", second_score);
 }
 
 void look_at_child(Watch& w, HWND parent, HWND k, Child& c, bool fresh) {
@@ -923,6 +943,10 @@ int run(Watch& w) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Windows hands a DPI-unaware reader the sizes of an aware window divided
+  // by DPI/96; Wine 8 does not (tried at 192 DPI), but the readings must not
+  // depend on that.
+  SetProcessDPIAware();
   QueryPerformanceFrequency(&g_freq);
   QueryPerformanceCounter(&g_t0);
   if (argc != 2) {
@@ -941,7 +965,9 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"observer: cannot create log (%lu)\n", GetLastError());
     return 3;
   }
-  Rec(L"observer").n(L"pid", GetCurrentProcessId());
+  // The ANSI code page the program under test starts with (same prefix,
+  // same environment): tests of non-ANSI paths must know it.
+  Rec(L"observer").n(L"pid", GetCurrentProcessId()).n(L"acp", GetACP());
   QueryPerformanceCounter(&g_t0);
   int rc = run(w);
   Rec(L"done").n(L"result", rc);
