@@ -6,7 +6,9 @@
 #include "app/launch_win.h"
 #include "app/system_dlls_win.h"
 #include "base/text_win.h"
+#include "install/guard_win.h"
 #include "install/run_win.h"
+#include "ui/running_win.h"
 #include "ui/ui.h"
 
 static int is_game_name(const wchar_t* name) {
@@ -44,6 +46,7 @@ static int run_game_stub(wchar_t* own_path, const wchar_t* own_name) {
 
 static int run_setup(HINSTANCE instance, int show) {
   if (cmdline_find(L"--launch") >= 0 && launch_installed()) return 0;
+  if (!take_install_guard()) return show_running_setup(g_guard_key);
 
   INITCOMMONCONTROLSEX icc = {sizeof icc, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&icc);

@@ -6,12 +6,14 @@
 #include "base/cmdline.h"
 #include "base/text_win.h"
 #include "install/messages.h"
+#include "install/guard_win.h"
 #include "install/retry.h"
 #include "install/run_win.h"
 #include "net/api_link_win.h"
 #include "net/http_win.h"
 #include "net/release_host.h"
 #include "net/setup_address.h"
+#include "ui/running_win.h"
 #include "ui/ui.h"
 
 enum Attempt { ATTEMPT_DONE, ATTEMPT_RETRY };
@@ -85,6 +87,7 @@ DWORD WINAPI work(LPVOID) {
   // Static: the list alone is some 35 KiB, more than a worker stack needs.
   static RunState run;
   static MemBuffer body;
+  mark_setup_window(g_guard_key);
   run.repair = cmdline_cut(L"--repair");
   if (run.repair) Sleep(2000);  // lets a builder that asked for the repair exit first
   prepare_data_root();

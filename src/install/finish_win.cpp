@@ -5,6 +5,7 @@
 
 #include "base/cmdline.h"
 #include "base/text_win.h"
+#include "install/guard_win.h"
 #include "install/messages.h"
 #include "install/run_win.h"
 #include "setuplist/part_folder.h"
@@ -87,6 +88,9 @@ void finish_run(RunState* run, int installed) {
   prune_versions(run);
   rmtree(g_downloads_dir);
 
+  // Nothing more changes on disk; a builder that starts a setup at once
+  // must not find this run still holding the data root.
+  release_install_guard();
   status(MSG_STARTING_BUILDER);
   wchar_t folder[PATH_UNITS];
   COPY_CUT_W(folder, run->run_target);

@@ -10,25 +10,30 @@
 wchar_t g_data_root[PATH_UNITS];
 wchar_t g_downloads_dir[PATH_UNITS];
 
-void prepare_data_root() {
+int settle_data_root(wchar_t root[PATH_UNITS]) {
   wchar_t appdata[MAX_PATH];
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appdata)))
-    fail(L"No local application data folder.");
+    return 0;
   // A folder path near the limit is cut here, never written past the buffer.
-  WFMT(g_data_root, L"%ls\\BrisquelBuilder", appdata);
+  wfmt_cut(root, PATH_UNITS, L"%ls\\BrisquelBuilder", appdata);
 
   wchar_t base[PATH_UNITS];
   DWORD n = GetEnvironmentVariableW(L"TAMROCK_SETUP_BASE", base, dimof(base));
   if (n > 0 && n < dimof(base)) {
-    COPY_CUT_W(g_data_root, base);
+    copy_cut_w(root, PATH_UNITS, base);
   } else if (n >= dimof(base)) {
     // Longer than a path may be: keep its first 259 units, as documented.
     static wchar_t long_base[32768];
     if (GetEnvironmentVariableW(L"TAMROCK_SETUP_BASE", long_base, dimof(long_base)) > 0) {
       long_base[dimof(long_base) - 1] = 0;
-      COPY_CUT_W(g_data_root, long_base);
+      copy_cut_w(root, PATH_UNITS, long_base);
     }
   }
+  return 1;
+}
+
+void prepare_data_root() {
+  if (!settle_data_root(g_data_root)) fail(L"No local application data folder.");
   WFMT(g_downloads_dir, L"%ls\\downloads", g_data_root);
   make_dirs(g_downloads_dir);
 }

@@ -8,6 +8,11 @@
 extern wchar_t g_data_root[PATH_UNITS];
 extern wchar_t g_downloads_dir[PATH_UNITS];
 
+// The data root from the local application data folder or
+// TAMROCK_SETUP_BASE, into root; creates nothing. 0 when there is no local
+// application data folder.
+int settle_data_root(wchar_t root[PATH_UNITS]);
+
 // Data root from the local application data folder or TAMROCK_SETUP_BASE;
 // creates the downloads directory chain. Ends the run through fail when
 // there is no local application data folder.

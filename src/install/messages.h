@@ -28,6 +28,9 @@
   L"are kept: run BrisquelBuilder.exe again in a few minutes and it carries on from here."
 #define MSG_PART_FAILED \
   L"Downloading part %d of %d failed. Check your connection and free space, then try again."
+#define MSG_PATH_TOO_DEEP                                                                   \
+  L"Could not download part %d of %d: the folder %ls is too deep for Windows' path limit " \
+  L"(259 characters). Use a data folder with a shorter path."
 #define MSG_PART_CHECKSUM L"Part %d of %d did not download correctly (its checksum differs). Try again."
 
 #define MSG_UNPACKING L"Unpacking part %d of %d..."

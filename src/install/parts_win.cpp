@@ -119,6 +119,10 @@ void acquire_part(RunState* run, unsigned i) {
     status(MSG_PART_KEPT, n, total);
     return;
   }
+  // "<downloads>\<sha256>.zip.part" must fit whole: a cut name would be
+  // another file's, and the verified archive would be deleted in its place.
+  if (wcslen(g_downloads_dir) + 1 + 64 + 4 + 5 >= PATH_UNITS)
+    fail(MSG_PATH_TOO_DEEP, n, total, g_downloads_dir);
   wchar_t sha[65], archive[PATH_UNITS];
   WIDEN(sha, p->sha256);
   WFMT(archive, L"%ls\\%ls.zip", g_downloads_dir, sha);

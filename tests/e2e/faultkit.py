@@ -195,6 +195,33 @@ def disk_state(root: Path) -> str:
     return "\n".join(lines)
 
 
+def tree_snapshot(root: Path) -> Dict[str, tuple]:
+    """Every entry under root (root included) with what a write, move or
+    removal would change: kind, size and modification time, for folders
+    too (an entry added or removed changes its folder's time)."""
+    snap = {}
+    for d, dirs, files in os.walk(root):
+        for name in [None] + dirs + files:
+            p = Path(d) if name is None else Path(d) / name
+            try:
+                st = p.lstat()
+            except OSError:
+                continue
+            kind = "dir" if p.is_dir() and not p.is_symlink() else "file"
+            snap[str(p.relative_to(root))] = (kind, 0 if kind == "dir" else st.st_size,
+                                              st.st_mtime_ns)
+    return snap
+
+
+def snapshot_changes(before: Dict[str, tuple], after: Dict[str, tuple]) -> List[str]:
+    """What differs between two tree_snapshot results, one line each."""
+    out = [f"removed {k}" for k in sorted(before.keys() - after.keys())]
+    out += [f"added {k}" for k in sorted(after.keys() - before.keys())]
+    out += [f"changed {k}: {before[k]} -> {after[k]}" for k in sorted(before.keys() & after.keys())
+            if before[k] != after[k]]
+    return out
+
+
 def parts_to_fetch(root: Path, rel: Release) -> List[str]:
     """The parts a run installing `rel` must download, judged from the disk
     before it starts: none when the version counts as installed, else all

@@ -18,7 +18,9 @@ holds): the list fetch and the middle of a download (the server holds the
 answer), unpacking (the tar fault layer waits before it hands on to the real tar), the moves of
 unchanged folders, the commit (watched on disk; the kill lands a few
 milliseconds after the rename, wherever the setup then is), pruning and
-the removal of the downloads directory (both slowed by bulk). The steps
+the removal of the downloads directory (both slowed by bulk). Each rerun
+comes at once after its kill: the killed run's hold on the data root must
+have gone with it. The steps
 between the commit and pruning take microseconds; QuickPoints builds the
 state that a kill between each two of them leaves, starting from a real
 kill at the last unpack, and runs the setup on it.
@@ -27,12 +29,14 @@ kill at the last unpack, and runs the setup on it.
 import os
 import shutil
 import sys
+import time
 
 import harness
 from harness import BenchCase, NO_ANSWER_LIST, to_linux, to_wine
 from faultkit import (Answer, LIST_LATEST, ReleaseMaker, Watch, committed_versions_are_complete,
                       disk_state, folder_of, junk_files, missing_files, part_path,
-                      parts_to_fetch, read_marker, release_server, versions_listing, when_any_gone, when_exists,
+                      parts_to_fetch, read_marker, release_server, snapshot_changes,
+                      tree_snapshot, versions_listing, when_any_gone, when_exists,
                       when_request, when_tar_started, win_path)
 
 SEED = int(os.environ.get("BRISQUEL_KILL_SEED", "20240517"))
@@ -334,6 +338,76 @@ class Updates(KilledRunCase):
         self.assertIn(old.parts[1].name, fetched)
         self.note("update", "rollback to the older release", "real",
                   "download of the update, then the older release", "-", fetched)
+
+
+class SecondSetup(KilledRunCase):
+    """A second setup started while one installs into the same data root:
+    it writes, moves and removes nothing, fetches nothing, shows no window
+    and ends with 0. The first completes the version as if it were alone,
+    and a normal run after both keeps that version."""
+
+    def second_setup_during(self, rel, point, hold, env=None):
+        second = self.bench.copy_exe()
+        seen = {}
+
+        def every(watch, w):
+            if seen or not hold():
+                return
+            time.sleep(0.3)  # the last read before a stall reaches the disk
+            before, requests = tree_snapshot(self.root), len(self.server.log)
+            seen["run"] = self.bench.run(second, env=dict(self.env), timeout_ms=30000)
+            seen["changes"] = snapshot_changes(before, tree_snapshot(self.root))
+            seen["requests"] = [r.path for r in self.server.log[requests:]]
+            self.server.resume_stalls()
+
+        self.server.clear_log()
+        w = self.watch.run(None, every=every, env=dict(self.env, **(env or {})), timeout_ms=90000)
+        msg = f"{self.where(point)}\nfirst: {w.describe()}"
+        self.assertIn("run", seen, "the first setup ended before the point" + msg)
+        msg += "\nsecond: " + seen["run"].describe()
+        self.assertRun(seen["run"], exit_code=0, windows=[], boxes=[], records=0)
+        self.assertEqual(seen["changes"], [], msg)
+        self.assertEqual(seen["requests"], [], msg)
+        self.assertInstalled(rel, w.run, msg)
+        self.server.clear_log()
+        again = self.setup()
+        self.assertInstalled(rel, again, msg)
+        self.assertEqual([r.path for r in self.server.log if r.path.endswith(".zip")], [], msg)
+
+    def test_second_setup_during_a_first_install_download(self):
+        rel = self.publish(self.maker.first_release("6.0"))
+        part = rel.parts[1]
+        self.server.script(part_path(rel.tag, part.name),
+                           [Answer(stall_after=part.size // 2, stall=30)])
+        self.second_setup_during(rel, "download", when_request(
+            self.server, part_path(rel.tag, part.name), min_body=part.size // 2))
+
+    def test_second_setup_during_an_update_after_a_folder_moved(self):
+        old = self.publish(self.maker.first_release("7.0"))
+        self.assertInstalled(old, self.setup())
+        # Parts 2 and 3 move over before part 4 is fetched.
+        rel = self.publish(self.maker.next_release(old, "7.1", [0, 3]))
+        last = rel.parts[3]
+        self.server.script(part_path(rel.tag, last.name),
+                           [Answer(stall_after=last.size // 2, stall=30)])
+        moved = self.versions / (rel.tag + ".part") / folder_of(rel.parts[2])
+
+        def hold():
+            return (moved.exists() and when_request(self.server, part_path(rel.tag, last.name),
+                                                    min_body=last.size // 2)())
+        self.second_setup_during(rel, "update after the moves", hold)
+
+    def test_second_setup_while_the_first_unpacks_an_update(self):
+        old = self.publish(self.maker.first_release("8.0"))
+        self.assertInstalled(old, self.setup())
+        # Part 1 (which has no folder to move) is unpacked, parts 2 and 3
+        # move over, part 4 is unpacked: the second comes during that.
+        rel = self.publish(self.maker.next_release(old, "8.1", [3]))
+        log = self.bench.tmp / "tar.log"
+        self.bench.place_tar("fault")
+        self.second_setup_during(rel, "unpacking", when_tar_started(log, 2),
+                                 env={"TAR_FAULT_LOG": to_wine(log),
+                                      "TAR_FAULT_DELAY_MS": "4000"})
 
 
 # The states a normal run goes through (all of them with

@@ -7,13 +7,18 @@ Placeholders in expected texts: {folder} the stub's folder, {cwd} the
 caller's working directory, both as the programs see them.
 """
 
+import time
 import unittest
 from dataclasses import dataclass
 from typing import Optional
 
 import harness
+from faultkit import Watch, status_shown
 from harness import (BenchCase, SETUP_CAPTION, STUB_CAPTION, STUB_MISSING_GAME, WINDOW_CLASS,
                      to_wine)
+
+SW_SHOWMINNOACTIVE = 7
+WS_MINIMIZE = 0x20000000
 
 BUILDER = "builder"
 GAME = "game"
@@ -208,6 +213,53 @@ class SetupEndingTest(BenchCase):
         self.assertRun(run, exit_code=0, windows=[WINDOW_CLASS], boxes=[], records=0)
         self.assertIsNotNone(run.closed_at, msg)
         self.assertLess(run.wall_ms - run.closed_at, 2500, msg)
+
+
+class WhileASetupRuns(BenchCase):
+    """A setup that installs holds its data root (here the default one, the
+    launcher's). What does not install goes on beside it as before; a
+    second setup only brings the first one's window forward."""
+
+    def test_launch_stub_and_a_second_setup_beside_a_running_setup(self):
+        b = self.bench
+        b.install_builder()
+        default_root = {"TAMROCK_SETUP_BASE": None}
+        stub_folder = b.folder("game")
+        stub = b.copy_exe("Brisquel.exe", stub_folder)
+        b.add_game(stub_folder, "Brisquel.exe")
+        second = b.copy_exe()
+        runs = {}
+
+        def every(watch, w):
+            # The first waits to retry the list, its window minimised.
+            if runs or not status_shown(b, "Trying again"):
+                return
+            done = {"launch": b.run(b.copy_exe(), '--launch "C:\\Games\\x"', env=default_root),
+                    "stub": b.run(stub, env=default_root),
+                    "second": b.run(second, env=default_root)}
+            time.sleep(0.5)  # the first's observer sees its window's last state
+            runs.update(done)
+
+        first = Watch(b, b.copy_exe()).run(None, env=default_root, show=SW_SHOWMINNOACTIVE,
+                                           every=every, timeout_ms=60000,
+                                           kill_if=lambda: "checked" if runs else None)
+        msg = "\nfirst: " + first.describe()
+        self.assertEqual(sorted(runs), ["launch", "second", "stub"], msg)
+        want_exe = harness.local_appdata_wine() + \
+            "\\BrisquelBuilder\\versions\\2.4.0\\TamrockBuilder\\BrisquelBuilder.exe"
+        for name, args in (("launch", '--launch "C:\\Games\\x"'),
+                           ("stub", f'--launch "{to_wine(stub_folder)}"')):
+            run = runs[name]
+            self.assertRun(run, exit_code=0, windows=[], boxes=[], records=1)
+            self.assertEqual(run.records[0]["cmdline"], f'"{want_exe}" {args}',
+                             name + "\n" + run.describe())
+        self.assertRun(runs["second"], exit_code=0, windows=[], boxes=[], records=0)
+        # Brought forward: the first's window, shown minimised, is restored
+        # while the second runs.
+        states = first.run.windows_of(WINDOW_CLASS, first.run.main_pid)
+        self.assertTrue(any(w.visible and w.style & WS_MINIMIZE for w in states), msg)
+        self.assertFalse(states[-1].style & WS_MINIMIZE, msg)
+        self.assertEqual(first.run.boxes, [], msg)
 
 
 if __name__ == "__main__":

@@ -314,6 +314,10 @@ struct Watch {
   HWND main_win = nullptr;
   long long main_seen = -1;
   bool close_sent = false, kill_done = false;
+  // The close_when text was seen; the close waits until the window has been
+  // recorded as shown, so that a run never looks as if it had no window
+  // when the status came before this poll saw the window's WS_VISIBLE.
+  bool close_due = false;
   std::wstring last_status;
   unsigned long long peak_ws = 0;  // of the main process, see the mem record
   long long mem_samples = 0, mem_last = -1;
@@ -492,12 +496,8 @@ void record_box(HWND box, Top& t) {
 }
 
 void act_on_status(Watch& w, const std::wstring& text) {
-  if (!w.close_sent && !w.sp.close_when.empty() &&
-      text.find(w.sp.close_when) != std::wstring::npos && w.main_win) {
-    PostMessageW(w.main_win, WM_CLOSE, 0, 0);
-    w.close_sent = true;
-    Rec(L"close").h(L"hwnd", w.main_win).s(L"reason", L"close_when");
-  }
+  if (!w.sp.close_when.empty() && text.find(w.sp.close_when) != std::wstring::npos)
+    w.close_due = true;
   if (!w.kill_done && !w.sp.kill_when.empty() &&
       text.find(w.sp.kill_when) != std::wstring::npos) {
     sample_memory(w, 0);
@@ -872,6 +872,13 @@ int run(Watch& w) {
     if (w.job) look_at_processes(w);
     look_at_windows(w);
     long long t = now_ms();
+    auto main_top = w.tops.find(w.main_win);
+    if (w.main_win && !w.close_sent && w.close_due && main_top != w.tops.end() &&
+        main_top->second.visible) {
+      PostMessageW(w.main_win, WM_CLOSE, 0, 0);
+      w.close_sent = true;
+      Rec(L"close").h(L"hwnd", w.main_win).s(L"reason", L"close_when");
+    }
     if (w.main_win && !w.close_sent && sp.close_after_ms >= 0 &&
         t - w.main_seen >= sp.close_after_ms) {
       PostMessageW(w.main_win, WM_CLOSE, 0, 0);

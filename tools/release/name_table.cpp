@@ -40,6 +40,11 @@ int compare_folded(const char* a, const char* b) {
   const unsigned char* p = (const unsigned char*)a;
   const unsigned char* q = (const unsigned char*)b;
   while (*p && *q) {
+    if (*p < 0x80 && *q < 0x80) {  // the common case, without decoding
+      uint32_t x = fold(*p++), y = fold(*q++);
+      if (x != y) return x < y ? -1 : 1;
+      continue;
+    }
     uint32_t x = fold(next_char(&p)), y = fold(next_char(&q));
     if (x != y) return x < y ? -1 : 1;
   }
@@ -72,9 +77,18 @@ static int add_record(NameTable* t, const char* path, size_t len, char kind) {
 
 int names_add(NameTable* t, const char* path, int is_dir) {
   // A folder above a name is made on disk as surely as an entry of its own.
-  for (const char* s = strchr(path, '/'); s; s = strchr(s + 1, '/'))
-    if (!add_record(t, path, (size_t)(s - path), 'd')) return 0;
-  return path[0] == 0 || add_record(t, path, strlen(path), is_dir ? 'd' : 'f');
+  // Entries come folder by folder: one already added for the entry before,
+  // spelt the same, needs no second record.
+  const char* last = t->last ? t->data + t->last + 1 : "";
+  for (const char* s = strchr(path, '/'); s; s = strchr(s + 1, '/')) {
+    size_t len = (size_t)(s - path);
+    if (strncmp(last, path, len + 1) == 0) continue;
+    if (!add_record(t, path, len, 'd')) return 0;
+  }
+  if (path[0] == 0) return 1;
+  if (!add_record(t, path, strlen(path), is_dir ? 'd' : 'f')) return 0;
+  t->last = t->offs[t->count - 1];
+  return 1;
 }
 
 static const char* g_base;  // the table being sorted

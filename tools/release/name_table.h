@@ -10,6 +10,7 @@ struct NameTable {
   size_t len, cap;
   size_t* offs;   // where each record begins
   size_t count, offs_cap;
+  size_t last;    // the record of the entry added last; 0 before the first
 };
 
 // Adds a normalized path ('/' only, no empty or "." segments) and every

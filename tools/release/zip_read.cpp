@@ -37,6 +37,10 @@ static struct archive* open_zip(const char* path, const char* charset, char* why
 #else
     // Names come out as UTF-8 whatever the environment's locale.
     setlocale(LC_CTYPE, "C.UTF-8");
+    // libarchive turns every entry's time into local time, and glibc looks
+    // at /etc/localtime again each time when TZ is unset. The tool uses no
+    // times.
+    setenv("TZ", "UTC0", 0);
 #endif
     locale_set = 1;
   }
@@ -72,8 +76,15 @@ static struct archive* open_zip(const char* path, const char* charset, char* why
 }
 
 static const char* entry_name(struct archive_entry* e) {
+#ifdef _WIN32
+  // From the wide name that tar.exe writes to disk.
   const char* name = archive_entry_pathname_utf8(e);
   if (!name) name = archive_entry_pathname(e);
+#else
+  // The locale is UTF-8 already; asking for UTF-8 would open a new iconv
+  // conversion for every entry.
+  const char* name = archive_entry_pathname(e);
+#endif
   return name ? name : "";
 }
 

@@ -96,10 +96,10 @@ class Corpus(unittest.TestCase):
 
         z = lambda name: os.path.join(zips, name)
         # Accepted: name -> (extract_to, rename_from, rename_to, files it must put, relative to
-        # extract_to after the rename). Each is unpacked into a folder of its own.
+        # extract_to after the rename). All form one release; no two share a folder.
         cls.accepted = {}
         sh(f"zip -qr {z('TamrockBuilder-infozip.zip')} TamrockBuilder")
-        cls.accepted["TamrockBuilder-infozip.zip"] = (".", "-", "-", TREE)
+        cls.accepted["TamrockBuilder-infozip.zip"] = ("infozip", "-", "-", TREE)
         sh(f"zip -qr -fz {z('TamrockBuilder-zip64.zip')} TamrockBuilder")
         cls.accepted["TamrockBuilder-zip64.zip"] = ("z64", "-", "-", TREE)
         sh(f"zip -qr - TamrockBuilder > {z('TamrockBuilder-pipe.zip')}")
@@ -181,26 +181,29 @@ class Corpus(unittest.TestCase):
             args += ["--rename-from", rename_from, "--rename-to", rename_to]
         return args
 
-    def unpack_like_the_setup(self, name, version):
-        extract_to, rename_from, rename_to, _ = self.accepted[name]
-        dest = os.path.join(version, extract_to)
-        rc, out, err = self.tar(name, dest)
-        self.assertEqual(rc, 0, f"tar refused {name}: {err}")
-        if rename_from != "-":
-            os.rename(os.path.join(self.dir, dest, rename_from),
-                      os.path.join(self.dir, dest, rename_to))
-        return os.path.join(self.dir, dest)
+    def release(self):
+        """Unpacks every accepted zip into one version folder, once, as the setup does."""
+        version = os.path.join(self.dir, "release")
+        if not os.path.isdir(version):
+            for name, (extract_to, rename_from, rename_to, _) in self.accepted.items():
+                dest = f"release/{extract_to}"
+                rc, out, err = self.tar(name, dest)
+                self.assertEqual(rc, 0, f"tar refused {name}: {err}")
+                if rename_from != "-":
+                    os.rename(os.path.join(self.dir, dest, rename_from),
+                              os.path.join(self.dir, dest, rename_to))
+        return version
 
     def test_archives_tar_unpacks_are_accepted_where_tar_puts_them(self):
+        version = self.release()
         for name, (extract_to, rename_from, rename_to, expected) in self.accepted.items():
             with self.subTest(name):
-                where = self.unpack_like_the_setup(name, f"one/{name}")
-                self.assertEqual(files_below(where), expected)
+                self.assertEqual(files_below(os.path.join(version, extract_to)), expected)
                 # The run path the plan finds must be the file tar wrote. One Wine start
                 # each would cost more than it shows: the Windows exe makes the whole
                 # release below, with its run path in the zip of backslashes.
                 target = next((n for n in expected if n.endswith(".exe")), next(iter(expected)))
-                run_path = target if extract_to == "." else f"{extract_to}/{target}"
+                run_path = f"{extract_to}/{target}"
                 for kind, cmd in self.tools(windows=False):
                     rc, out, err = self.make(cmd, self.part_args(name), run_path, f"{name}.txt")
                     self.assertEqual(rc, 0, f"{kind}: {err}")
@@ -209,8 +212,7 @@ class Corpus(unittest.TestCase):
         parts = []
         for name in self.accepted:
             parts += self.part_args(name)
-            self.unpack_like_the_setup(name, "release")
-        version = os.path.join(self.dir, "release")
+        version = self.release()
         for kind, cmd in self.tools():
             with self.subTest(kind):
                 rc, out, err = self.make(cmd, parts, f"bs/{RUN}", f"{kind}.txt")
