@@ -31,7 +31,7 @@ import time
 import unittest
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional
+from typing import Dict, Iterator, List, Optional, Tuple
 
 SOURCE = Path(os.environ.get("BRISQUEL_SOURCE") or Path(__file__).resolve().parents[2])
 BUILD = Path(os.environ.get("BRISQUEL_BUILD") or SOURCE / "build" / "test")
@@ -146,7 +146,7 @@ def local_appdata_wine() -> str:
     return "C:\\users\\" + wine_user() + "\\AppData\\Local"
 
 
-def _reg(*args: str) -> str:
+def _reg_run(*args: str) -> Tuple[int, str]:
     """Runs Wine's reg.exe; its output comes through a file, since Wine's
     background processes, started by the first program of a session,
     would hold a pipe open. reg.exe reads its arguments from Wine's UTF-8
@@ -155,7 +155,11 @@ def _reg(*args: str) -> str:
         rc = subprocess.run(["wine", "reg", *args], stdin=subprocess.DEVNULL, stdout=out,
                             stderr=subprocess.STDOUT, timeout=60).returncode
         out.seek(0)
-        text = out.read().decode("utf-8", "replace")
+        return rc, out.read().decode("utf-8", "replace")
+
+
+def _reg(*args: str) -> str:
+    rc, text = _reg_run(*args)
     if rc != 0:
         raise BenchError(f"wine reg {' '.join(args)} failed ({rc}): {text}")
     return text
@@ -200,22 +204,17 @@ def gui_recorder_bytes() -> bytes:
 DPI_KEY = r"HKCU\Control Panel\Desktop"
 
 
-def _reg(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run(["wine", "reg", *args], capture_output=True, text=True,
-                          errors="replace", timeout=60)
-
-
 def get_log_pixels() -> Optional[int]:
     """LogPixels of the test prefix, None when the value is not set."""
-    out = _reg("query", DPI_KEY, "/v", "LogPixels")
-    m = re.search(r"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)", out.stdout)
-    return int(m.group(1), 16) if out.returncode == 0 and m else None
+    rc, out = _reg_run("query", DPI_KEY, "/v", "LogPixels")
+    m = re.search(r"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)", out)
+    return int(m.group(1), 16) if rc == 0 and m else None
 
 
 def set_log_pixels(dpi: Optional[int]) -> None:
     """Sets LogPixels (None deletes it) and reads it back."""
     if dpi is None:
-        _reg("delete", DPI_KEY, "/v", "LogPixels", "/f")
+        _reg_run("delete", DPI_KEY, "/v", "LogPixels", "/f")  # absent already is fine
     else:
         _reg("add", DPI_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
     if get_log_pixels() != dpi:
