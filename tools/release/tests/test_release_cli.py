@@ -12,10 +12,11 @@ covers once.
 import hashlib
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 import zipfile
+
+import proc as proc_files
 
 TOOL = os.environ.get("BRISQUEL_RELEASE_TOOL", "")
 WINE = os.environ.get("BRISQUEL_RELEASE_WINE", "")
@@ -84,8 +85,7 @@ class ToolCase(unittest.TestCase):
     def tool(self, *args):
         cmd = ([WINE] if WINE else []) + [TOOL] + list(args)
         env = dict(os.environ, WINEDEBUG="-all")
-        proc = subprocess.run(cmd, cwd=self.dir, capture_output=True, text=True,
-                              errors="replace", timeout=300, env=env)
+        proc = proc_files.run(cmd, self.dir, env)
         return Result(proc)
 
     def path(self, name):

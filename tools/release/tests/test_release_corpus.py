@@ -20,6 +20,8 @@ import tempfile
 import unittest
 import zipfile
 
+import proc as proc_files
+
 TOOL = os.environ.get("BRISQUEL_RELEASE_TOOL", "")
 WINE = os.environ.get("BRISQUEL_RELEASE_WINE", "wine")
 TAR = os.environ.get("BRISQUEL_BSDTAR", "")
@@ -45,8 +47,7 @@ UTF8_TREE = {
 
 
 def run(cmd, cwd):
-    proc = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, errors="replace",
-                          timeout=300, env=ENV)
+    proc = proc_files.run(cmd, cwd, ENV)
     return proc.returncode, proc.stdout.replace("\r\n", "\n"), proc.stderr.replace("\r\n", "\n")
 
 

@@ -13,7 +13,6 @@ DISPLAY and prepares the prefix). BRISQUEL_RELEASE_TOOL names the tool.
 """
 import hashlib
 import os
-import subprocess
 import sys
 import unittest
 import zipfile
@@ -22,6 +21,7 @@ from pathlib import Path
 SOURCE = Path(os.environ.get("BRISQUEL_SOURCE") or Path(__file__).resolve().parents[3])
 sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
 import harness  # noqa: E402
+import proc as proc_files  # noqa: E402
 from harness import BenchCase  # noqa: E402
 
 TOOL = os.environ.get("BRISQUEL_RELEASE_TOOL", "")
@@ -33,9 +33,7 @@ TOOLS = ["python", "emsdk", "cpm", "third_party", "wgpu-native"]
 
 class InstallMadeRelease(BenchCase):
     def tool(self, *args, cwd):
-        proc = subprocess.run(["wine", TOOL, *args], cwd=cwd, capture_output=True, text=True,
-                              errors="replace", timeout=300,
-                              env=dict(os.environ, WINEDEBUG="-all"))
+        proc = proc_files.run(["wine", TOOL, *args], cwd, dict(os.environ, WINEDEBUG="-all"))
         return proc.returncode, proc.stdout + proc.stderr
 
     def test_setup_installs_what_the_tool_listed(self):
