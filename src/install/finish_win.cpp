@@ -16,7 +16,8 @@ static void commit(RunState* run) {
   WFMT(staged_run, L"%ls\\%ls", run->staging_dir, run->run);
   to_backslashes(staged_run);
   if (!path_exists(staged_run)) fail(MSG_BUILDER_MISSING, staged_run, g_data_root);
-  if (!MoveFileW(run->staging_dir, run->version_dir)) fail(MSG_COMMIT_FAILED, run->version_dir);
+  if (!fs_retry(FS_MOVE, run->staging_dir, run->version_dir))
+    fail(MSG_COMMIT_FAILED, run->version_dir);
   // Written last: its presence says the whole version is in place.
   write_marker(run->installed_txt, run->list.tag);
   write_parts(run->version_dir, run->list.parts, run->list.part_count);
@@ -75,7 +76,7 @@ static void prune_versions(RunState* run) {
     size_t len = wcslen(name);
     if (len > 5 && wcscmp(name + len - 5, L".gone") == 0) {
       rmtree(path);
-    } else if (MoveFileW(path, gone)) {
+    } else if (fs_retry(FS_MOVE, path, gone)) {
       rmtree(gone);
     }
   } while (FindNextFileW(find, &fd));

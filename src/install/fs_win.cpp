@@ -5,6 +5,8 @@
 #include <shlobj.h>
 
 #include "base/text_win.h"
+#include "install/messages.h"
+#include "install/retry.h"
 #include "ui/ui.h"
 
 wchar_t g_data_root[PATH_UNITS];
@@ -52,7 +54,56 @@ void make_dirs(const wchar_t* path) {
   CreateDirectoryW(scratch, nullptr);
 }
 
+static int attempt(FsOp op, const wchar_t* path, const wchar_t* to) {
+  switch (op) {
+    case FS_MOVE:
+      return MoveFileW(path, to) != 0;
+    case FS_DELETE:
+      return DeleteFileW(path) != 0;
+    case FS_REMOVE_DIR:
+      return RemoveDirectoryW(path) != 0;
+  }
+  return 0;
+}
+
+// fs_retry, with waits only while *patient is nonzero; a run of waits
+// that ends in a refusal clears it.
+static int retry_op(FsOp op, const wchar_t* path, const wchar_t* to, int* patient) {
+  int waited = 0;
+  for (int k = 0;; k++) {
+    if (attempt(op, path, to)) return 1;
+    DWORD error = GetLastError();
+    if (!*patient || !fs_error_is_transient(error)) {
+      SetLastError(error);
+      return 0;
+    }
+    if (k == FS_ATTEMPTS - 1) {
+      *patient = 0;
+      SetLastError(error);
+      return 0;
+    }
+    if (waited < FS_WAIT_SHOWN_MS && waited + fs_waits_ms[k] >= FS_WAIT_SHOWN_MS) {
+      const wchar_t* name = wcsrchr(path, L'\\');
+      status(MSG_WAITING_FOR_FILE, name ? name + 1 : path);
+    }
+    pause_ms(fs_waits_ms[k]);
+    waited += fs_waits_ms[k];
+  }
+}
+
+int fs_retry(FsOp op, const wchar_t* path, const wchar_t* to) {
+  int patient = 1;
+  return retry_op(op, path, to, &patient);
+}
+
+static int rmtree_walk(const wchar_t* path, int* patient);
+
 int rmtree(const wchar_t* path) {
+  int patient = 1;
+  return rmtree_walk(path, &patient);
+}
+
+static int rmtree_walk(const wchar_t* path, int* patient) {
   // A path cut at the bound names something else: the pattern of a path
   // of 259 units is the path itself, which the search then finds as its
   // own entry, and a cut child may be a sibling or an ancestor. Nothing
@@ -72,19 +123,19 @@ int rmtree(const wchar_t* path) {
       WFMT(child, L"%ls\\%ls", path, name);
       DWORD kind = fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
       if (kind == FILE_ATTRIBUTE_DIRECTORY) {
-        rmtree(child);
+        rmtree_walk(child, patient);
       } else if (kind & FILE_ATTRIBUTE_DIRECTORY) {
         // A junction or directory link: remove the link, never what it
         // points at (it may be the user's own data).
-        RemoveDirectoryW(child);
+        retry_op(FS_REMOVE_DIR, child, nullptr, patient);
       } else {
         SetFileAttributesW(child, FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child);
+        retry_op(FS_DELETE, child, nullptr, patient);
       }
     } while (FindNextFileW(find, &fd));
     FindClose(find);
   }
-  return RemoveDirectoryW(path) != 0;
+  return retry_op(FS_REMOVE_DIR, path, nullptr, patient);
 }
 
 void read_marker(const wchar_t* path, char text[128]) {

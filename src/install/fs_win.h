@@ -23,7 +23,22 @@ void make_dirs(const wchar_t* path);
 
 // Removes a directory tree; links are removed, never followed; read-only
 // files are cleared first. Returns nonzero when the directory itself went.
+// Each removal is tried again like fs_retry's, until one of them outlasts
+// its waits: the rest of the walk then tries each entry once.
 int rmtree(const wchar_t* path);
+
+enum FsOp { FS_MOVE, FS_DELETE, FS_REMOVE_DIR };
+
+// Moves path to `to` (MoveFileW), deletes the file path (DeleteFileW) or
+// removes the empty directory path (RemoveDirectoryW), and tries again
+// after the waits of fs_waits_ms while Windows refuses with an error that
+// a brief hold by another program gives (an antivirus scan). Any other
+// error ends it at once. The status line names the file once the waits
+// grow long. Nonzero on success; otherwise GetLastError tells why.
+int fs_retry(FsOp op, const wchar_t* path, const wchar_t* to = nullptr);
+
+// The wait between attempts of fs_retry; a seam so tests need not sleep.
+void pause_ms(int ms);
 
 // First line of a marker file (at most 127 bytes) into text; empty when
 // the file is absent or unreadable.

@@ -32,6 +32,12 @@
   L"Could not download part %d of %d: the folder %ls is too deep for Windows' path limit " \
   L"(259 characters). Use a data folder with a shorter path."
 #define MSG_PART_CHECKSUM L"Part %d of %d did not download correctly (its checksum differs). Try again."
+#define MSG_ARCHIVE_NOT_PLACED                                                                  \
+  L"Part %d of %d was downloaded and verified, but Windows did not let the setup put it in " \
+  L"place as %ls (Windows error %lu); an antivirus may be holding it. The download is kept: "   \
+  L"run BrisquelBuilder.exe again and it carries on from here without downloading it again."
+#define MSG_WAITING_FOR_FILE \
+  L"Waiting for Windows to release %ls (an antivirus may be scanning it)..."
 
 #define MSG_UNPACKING L"Unpacking part %d of %d..."
 #define MSG_TAR_START \

@@ -54,10 +54,35 @@ static int keep_unchanged(RunState* run, const PartEntry* p) {
   wchar_t old_version[PATH_UNITS], old_installed[PATH_UNITS];
   WFMT(old_version, L"%ls\\%hs", run->versions_dir, installed);
   WFMT(old_installed, L"%ls\\installed.txt", old_version);
-  DeleteFileW(old_installed);
+  fs_retry(FS_DELETE, old_installed);
   if (path_exists(old_installed)) return 0;
   // A rename inside the versions directory: never a copy.
-  return MoveFileW(from, to) != 0;
+  return fs_retry(FS_MOVE, from, to);
+}
+
+// Puts the verified partial file at the archive path, where an older copy
+// goes first. When Windows keeps refusing, the run ends here, not in tar,
+// and the verified bytes stay in the partial file for the next run.
+static void place_archive(const wchar_t* partial, const wchar_t* archive, int n, int total) {
+  if (!fs_retry(FS_DELETE, archive)) {
+    unsigned long error = GetLastError();
+    if (path_exists(archive)) fail(MSG_ARCHIVE_NOT_PLACED, n, total, archive, error);
+  }
+  if (!fs_retry(FS_MOVE, partial, archive)) {
+    unsigned long error = GetLastError();
+    fail(MSG_ARCHIVE_NOT_PLACED, n, total, archive, error);
+  }
+}
+
+// Nonzero when the partial file holds the whole verified archive: one that
+// a run could not put in place. Only a file of the part's size is read.
+static int partial_is_verified(const PartEntry* p, const wchar_t* partial) {
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  if (!GetFileAttributesExW(partial, GetFileExInfoStandard, &a)) return 0;
+  if (a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
+  if ((((uint64_t)a.nFileSizeHigh << 32) | a.nFileSizeLow) != p->size) return 0;
+  char digest[65] = {};
+  return file_sha256(partial, digest) && strcmp(digest, p->sha256) == 0;
 }
 
 // Downloads the archive with retries and verifies it; on success the
@@ -81,7 +106,7 @@ static void download_part(const PartEntry* p, int n, int total, const wchar_t* a
     if (st != 0) {
       // Without a hash nothing could be verified: no archive may pass.
       CloseHandle(f);
-      DeleteFileW(partial);
+      fs_retry(FS_DELETE, partial);
       fail(MSG_NO_CHECKSUM, n, total, (unsigned long)st);
     }
     FileTarget target = {f, h.hash};
@@ -96,20 +121,19 @@ static void download_part(const PartEntry* p, int n, int total, const wchar_t* a
     g_percent.store(-1);
     if (ok) break;
     if (!status_is_transient(g_http_status)) {
-      DeleteFileW(partial);
+      fs_retry(FS_DELETE, partial);
       fail(MSG_PART_FAILED, n, total);
     }
   }
   if (!ok) {
-    DeleteFileW(partial);
+    fs_retry(FS_DELETE, partial);
     fail(MSG_PART_SERVERS_FAILING, n, total);
   }
   if (strcmp(digest, p->sha256) != 0) {
-    DeleteFileW(partial);
+    fs_retry(FS_DELETE, partial);
     fail(MSG_PART_CHECKSUM, n, total);
   }
-  DeleteFileW(archive);
-  MoveFileW(partial, archive);
+  place_archive(partial, archive, n, total);
 }
 
 void acquire_part(RunState* run, unsigned i) {
@@ -127,7 +151,13 @@ void acquire_part(RunState* run, unsigned i) {
   WIDEN(sha, p->sha256);
   WFMT(archive, L"%ls\\%ls.zip", g_downloads_dir, sha);
   char digest[65] = {};
-  if (!(path_exists(archive) && file_sha256(archive, digest) && strcmp(digest, p->sha256) == 0))
-    download_part(p, n, total, archive);
+  if (!(path_exists(archive) && file_sha256(archive, digest) && strcmp(digest, p->sha256) == 0)) {
+    wchar_t partial[PATH_UNITS];
+    WFMT(partial, L"%ls.part", archive);
+    if (partial_is_verified(p, partial))
+      place_archive(partial, archive, n, total);
+    else
+      download_part(p, n, total, archive);
+  }
   unpack_part(run, i, archive);
 }

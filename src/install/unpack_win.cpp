@@ -139,5 +139,5 @@ void unpack_part(RunState* run, unsigned i, const wchar_t* archive) {
   WFMT(from, L"%ls\\%ls", dest, from_name);
   WFMT(to, L"%ls\\%ls", dest, to_name);
   if (path_exists(to)) return;
-  if (!MoveFileW(from, to)) fail(MSG_RENAME_FAILED, n, total, from_name);
+  if (!fs_retry(FS_MOVE, from, to)) fail(MSG_RENAME_FAILED, n, total, from_name);
 }

@@ -627,7 +627,8 @@ class Bench:
             kill_when: Optional[str] = None, kill_after_ms: Optional[int] = None,
             dismiss: bool = True, dismiss_delay_ms: int = 100, timeout_ms: int = 20000,
             linger_ms: int = 5000, show: Optional[int] = None,
-            poll_ms: Optional[int] = None, shot: Optional[Path] = None) -> Run:
+            poll_ms: Optional[int] = None, shot: Optional[Path] = None,
+            inject: Optional[Path] = None) -> Run:
         """Starts `exe` through the observer and waits for the end of the run.
 
         The command line is the quoted Windows path of `exe`, then one blank
@@ -637,7 +638,9 @@ class Bench:
         bench's temporary folder. With `shot`, the progress window is saved
         there as a screenshot once the observer has measured its label (the
         window is painted and nothing covers it); the window must stay up a
-        little longer for that (close_after_ms of a second or more)."""
+        little longer for that (close_after_ms of a second or more).
+        `inject` names a test DLL that the exe loads before its first
+        instruction (tools/scanner.dll)."""
         if command is None:
             command = '"' + to_wine(exe) + '"' + (" " + args if args else "")
         run_env = dict(self.env)
@@ -654,7 +657,7 @@ class Bench:
                  ("dismiss_boxes", 1 if dismiss else 0), ("dismiss_delay_ms", dismiss_delay_ms)]
         for k, v in (("close_when", close_when), ("close_after_ms", close_after_ms),
                      ("kill_when", kill_when), ("kill_after_ms", kill_after_ms), ("show", show),
-                     ("poll_ms", poll_ms)):
+                     ("poll_ms", poll_ms), ("inject", inject and to_wine(inject))):
             if v is not None:
                 items.append((k, v))
         plan.write_text("".join(f"{k}={_run_file_value(str(v))}\n" for k, v in items),

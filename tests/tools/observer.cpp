@@ -39,6 +39,10 @@
 //   linger_ms=<n>                      default 5000: how long to wait for
 //                                      processes the program started
 //   show=<n>                           optional wShowWindow for the start
+//   inject=<dll path>                  optional: a test DLL the program
+//                                      loads before its first instruction
+//                                      (a user APC queued while it is
+//                                      suspended); a failure is an error
 //
 // The observer's own exit code: 0 when the program ended by itself or by a
 // close/kill action, 2 on timeout, 3 when the run file or the start failed.
@@ -161,7 +165,7 @@ struct Rec {
 // ---- run file --------------------------------------------------------------
 
 struct RunPlan {
-  std::wstring command, cwd, log, close_when, kill_when;
+  std::wstring command, cwd, log, close_when, kill_when, inject;
   long long timeout_ms = 20000, poll_ms = 2, dismiss_delay_ms = 100;
   long long close_after_ms = -1, kill_after_ms = -1, linger_ms = 5000;
   long long show = -1;
@@ -197,6 +201,17 @@ bool read_file(const wchar_t* path, std::string* out) {
   return ok;
 }
 
+// Queues LoadLibraryW(dll) as a user APC of the suspended main thread: it
+// runs when the thread starts, before the program's own code. kernel32
+// sits at the same address in every process of the prefix.
+bool queue_load(HANDLE process, HANDLE thread, const std::wstring& dll) {
+  size_t bytes = (dll.size() + 1) * sizeof(wchar_t);
+  void* remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (!remote || !WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr)) return false;
+  auto load = (PAPCFUNC)(void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
+  return load && QueueUserAPC(load, thread, (ULONG_PTR)remote) != 0;
+}
+
 bool parse_run_file(const wchar_t* path, RunPlan* sp, std::wstring* why) {
   std::string raw;
   if (!read_file(path, &raw)) { *why = L"cannot read run file"; return false; }
@@ -227,6 +242,7 @@ bool parse_run_file(const wchar_t* path, RunPlan* sp, std::wstring* why) {
     else if (k == L"kill_after_ms") sp->kill_after_ms = num;
     else if (k == L"linger_ms") sp->linger_ms = num;
     else if (k == L"show") sp->show = num;
+    else if (k == L"inject") sp->inject = v;
     else { *why = L"unknown run file key: " + k; return false; }
   }
   if (sp->command.empty() || sp->log.empty()) {
@@ -864,6 +880,11 @@ int run(Watch& w) {
   w.pids.insert(w.pi.dwProcessId);
   Rec(L"proc").n(L"pid", w.pi.dwProcessId).s(L"image", image_of(w.pi.hProcess))
       .n(L"main", 1);
+  if (!sp.inject.empty() && !queue_load(w.pi.hProcess, w.pi.hThread, sp.inject)) {
+    Rec(L"error").s(L"what", L"inject").n(L"code", GetLastError());
+    TerminateProcess(w.pi.hProcess, 1);
+    return 3;
+  }
   ResumeThread(w.pi.hThread);
 
   int result = 0;

@@ -36,4 +36,31 @@ TEST(Waits, EightAttemptsWithWaitsGrowingToAMinute) {
   EXPECT_EQ(total, 176);
 }
 
+TEST(FileHolds, OnlyTheErrorsOfAHeldFileOrFolderAreRetried) {
+  EXPECT_TRUE(fs_error_is_transient(32));  // sharing violation: a file held open
+  EXPECT_TRUE(fs_error_is_transient(5));   // access denied: a folder with a held file
+  // Final at once: not found (2, 3), already exists (80, 183), directory
+  // not empty (145), a full disk (112), a bad name (123), a lock (33).
+  for (unsigned long e : {0ul, 2ul, 3ul, 4ul, 6ul, 33ul, 80ul, 112ul, 123ul, 145ul, 183ul,
+                          1224ul, 0xfffffffful})
+    EXPECT_FALSE(fs_error_is_transient(e)) << "error " << e;
+}
+
+TEST(FileHolds, WaitsDoubleFromAFewMillisecondsToABoundOfAFewSeconds) {
+  const int want[] = {25, 50, 100, 200, 400, 800, 1600, 1600, 1600};
+  ASSERT_EQ(FS_ATTEMPTS, 10);
+  ASSERT_EQ(sizeof fs_waits_ms / sizeof fs_waits_ms[0], sizeof want / sizeof want[0]);
+  int total = 0;
+  for (size_t i = 0; i < sizeof want / sizeof want[0]; i++) {
+    EXPECT_EQ(fs_waits_ms[i], want[i]) << "wait before attempt " << i + 2;
+    total += fs_waits_ms[i];
+  }
+  EXPECT_EQ(total, 6375);
+  // A hold of 1.5 s (a slow scan) is outlasted by the sixth attempt, and
+  // only a hold that long is named on the status line.
+  EXPECT_EQ(fs_waits_total(6), 1575);
+  EXPECT_GT(FS_WAIT_SHOWN_MS, fs_waits_total(3));
+  EXPECT_LE(FS_WAIT_SHOWN_MS, fs_waits_total(5));
+}
+
 }  // namespace

@@ -112,6 +112,7 @@ void reset() {
     g_fail_text.clear();
   }
   detail::reset_net();
+  detail::reset_pause_ms();
   g_percent.store(-1);
   g_status[0] = 0;
   g_http_status = 0;

@@ -45,12 +45,18 @@ struct Get {
 };
 
 // Everything the code under test did, in order: "get <address> [accept]",
-// "link <address>", "status <text>", "pause <seconds>", "fail <text>".
+// "link <address>", "status <text>", "pause <seconds>", "pause_ms <ms>",
+// "fail <text>".
 const std::vector<std::string>& trace();
 const std::vector<Get>& gets();
 const std::vector<std::string>& link_requests();
 std::vector<std::wstring> statuses();
 std::vector<int> pauses();
+// The waits of file operations held by another program, in milliseconds;
+// each is noted "pause_ms <ms>" in the trace. The hook, when set, runs at
+// each of them with its 1-based count: a test lets a hold go there.
+std::vector<int> pauses_ms();
+void on_pause_ms(void (*hook)(size_t nth));
 bool failed();
 std::wstring fail_text();
 size_t replies_left();
@@ -76,6 +82,7 @@ void note_status(const wchar_t* text);
 void note_pause(int seconds);
 void note_fail(const wchar_t* text);
 void reset_net();
+void reset_pause_ms();
 }  // namespace detail
 
 // A fresh, uniquely named directory under the temp folder, and its removal.

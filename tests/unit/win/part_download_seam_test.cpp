@@ -279,6 +279,49 @@ TEST_F(PartDownload, VerifiedDownloadReplacesAStaleArchiveAndIsUnpacked) {
   EXPECT_EQ(g_unpacked[0].second, archive(kAbcSha));
 }
 
+TEST_F(PartDownload, AVerifiedDownloadThatCannotBePutInPlaceIsKeptForTheNextRun) {
+  // The stale archive is in use for good (a scanner, another program):
+  // after the waits the run ends saying so, not in tar.
+  write_all(archive(kAbcSha), "stale");
+  HANDLE held = CreateFileW(archive(kAbcSha).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  fake::push_reply(fake::body("abc"));
+  ASSERT_EQ(acquire_part_at(0), 1u);
+  CloseHandle(held);
+  std::string where = fake::narrow(archive(kAbcSha));
+  EXPECT_EQ(fake::trace().back(),
+            "fail Part 1 of 2 was downloaded and verified, but Windows did not let the setup put "
+            "it in place as " + where + " (Windows error 32); an antivirus may be holding it. The "
+            "download is kept: run BrisquelBuilder.exe again and it carries on from here without "
+            "downloading it again.");
+  EXPECT_EQ(fake::pauses_ms().size(), 9u);
+  EXPECT_TRUE(g_unpacked.empty());
+  EXPECT_EQ(read_all(partial(kAbcSha)), "abc");
+
+  // The next run puts the kept bytes in place without a request.
+  fake::reset();
+  ASSERT_EQ(acquire_part_at(0), 0u);
+  EXPECT_TRUE(fake::gets().empty());
+  EXPECT_EQ(read_all(archive(kAbcSha)), "abc");
+  EXPECT_FALSE(exists(partial(kAbcSha)));
+  ASSERT_EQ(g_unpacked.size(), 1u);
+  EXPECT_EQ(g_unpacked[0].second, archive(kAbcSha));
+
+  // A partial file that is not the whole verified archive is downloaded
+  // again: one cut short, and one of the right size with other bytes.
+  for (const char* left : {"ab", "abd"}) {
+    fake::reset();
+    g_unpacked.clear();
+    DeleteFileW(archive(kAbcSha).c_str());
+    write_all(partial(kAbcSha), left);
+    fake::push_reply(fake::body("abc"));
+    ASSERT_EQ(acquire_part_at(0), 0u) << left;
+    EXPECT_EQ(fake::gets().size(), 1u) << left;
+    EXPECT_EQ(read_all(archive(kAbcSha)), "abc") << left;
+  }
+}
+
 TEST_F(PartDownload, SecondAttemptThroughTheApiLinkCanSucceed) {
   fake::push_reply(fake::cut_body("a"));
   fake::push_link(kApiLink, 200);
