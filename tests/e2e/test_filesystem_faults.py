@@ -262,6 +262,109 @@ class Downloads(FsCase):
         self.assertInstalled(rel, self.setup())
 
 
+class Scanner(FsCase):
+    """An on-access scanner inside the setup's process (tools/scanner.dll,
+    loaded by the observer): it holds each path from the setup's first
+    rename, move or delete of it, with a sharing violation for a file and
+    access denied for a folder, as Windows answers while a scan has the
+    file open. Its log shows what it refused and when."""
+
+    def setUp(self):
+        super().setUp()
+        self.scans = self.bench.tmp / "scanner.log"
+
+    def scanned(self, hold, only=None, **kw):
+        env = {"SCANNER_HOLD_MS": hold, "SCANNER_LOG": to_wine(self.scans)}
+        if only:
+            env["SCANNER_ONLY"] = only
+        self.scans.unlink(missing_ok=True)
+        run = self.setup(env=env, inject=harness.TOOLS / "scanner.dll", **kw)
+        log = [line.split("\t") for line in self.scans.read_text("utf-8").splitlines()]
+        self.assertEqual(log[0][1], "loaded", log)
+        self.assertEqual(log[1][1:], ["patched", "2"], "MoveFileW and DeleteFileW are imported")
+        return run, log[2:]
+
+    def refused(self, log, call, error, ending):
+        return [e for e in log if e[1] == "refused" and e[2] == call and e[3] == str(error)
+                and e[4].lower().endswith(ending.lower())]
+
+    def assertWholeTree(self, rel):
+        vdir = self.versions / rel.tag
+        have = sorted(p.relative_to(vdir).as_posix() for p in vdir.rglob("*") if p.is_file())
+        self.assertEqual(have, sorted(list(rel.installed_files()) + ["installed.txt", "parts.txt"]))
+
+    def test_scans_of_a_second_and_a_half_change_nothing(self):
+        old = self.publish(self.maker.first_release("1.0"))
+        run, log = self.scanned("1500")
+        self.assertInstalled(old, run)
+        self.assertWholeTree(old)
+        # Each kind of step met a refusal and waited it out: the archive's
+        # rename, the top folder's rename, the commit, the downloads' removal.
+        for call, error, ending in (("MoveFileW", 32, ".zip.part"),
+                                    ("MoveFileW", 5, "\\content-src"),
+                                    ("MoveFileW", 5, "\\versions\\1.0.part"),
+                                    ("DeleteFileW", 32, ".zip")):
+            self.assertTrue(self.refused(log, call, error, ending), (call, ending, log))
+        self.assertFalse([e for e in log if e[1] == "passed" and e[3] != "0"], log)
+        self.assertTrue([t for t in run.statuses if t.startswith("Waiting for Windows to release")],
+                        run.statuses)
+
+        moved = self.versions / "1.0" / folder_of(old.parts[1]) / "stamp.txt"
+        inode = moved.stat().st_ino
+        new = self.publish(self.maker.next_release(old, "1.1", [0, 2]))
+        self.server.clear_log()
+        run, log = self.scanned("1500")
+        self.assertInstalled(new, run)
+        self.assertWholeTree(new)
+        # The unchanged folders were moved (the same file, not a copy) and
+        # never fetched; the old version went through its removal name.
+        self.assertEqual(self.fetched(), sorted(new.parts[i].name for i in (0, 2)))
+        self.assertEqual((self.versions / "1.1" / folder_of(old.parts[1]) / "stamp.txt")
+                         .stat().st_ino, inode)
+        for call, error, ending in (("DeleteFileW", 32, "\\1.0\\installed.txt"),
+                                    ("MoveFileW", 5, "\\1.0\\" + folder_of(old.parts[1])
+                                     .replace("/", "\\")),
+                                    ("MoveFileW", 5, "\\versions\\1.0"),
+                                    ("DeleteFileW", 32, "\\1.0.gone\\parts.txt")):
+            self.assertTrue(self.refused(log, call, error, ending), (call, ending, log))
+        self.assertEqual((self.versions / "previous.txt").read_bytes(), b"1.0")
+
+    def test_a_commit_held_for_good_fails_after_the_waits_and_the_next_run_finishes(self):
+        rel = self.publish(self.maker.first_release("2.0"))
+        run, log = self.scanned("forever", "\\versions\\2.0.part")
+        self.assertFails(run, f"Could not finish installing into {to_wine(self.versions / '2.0')}.")
+        held = self.refused(log, "MoveFileW", 5, "\\versions\\2.0.part")
+        self.assertEqual(len(held), 10, log)
+        spent = int(held[-1][0]) - int(held[0][0])
+        self.assertTrue(6375 <= spent < 9000, f"waited {spent} ms")
+        # What a failed commit leaves: the staging folder whole, every
+        # verified archive, no version and no markers.
+        self.assertEqual(missing_files(self.versions / "2.0.part", rel), [])
+        self.assertEqual(versions_listing(self.root), ["2.0.part"])
+        self.assertEqual(len(list((self.root / "downloads").glob("*.zip"))), len(rel.parts))
+        self.server.clear_log()
+        self.assertInstalled(rel, self.setup())
+        self.assertEqual(self.fetched(), [])
+
+    def test_a_download_that_cannot_be_put_in_place_is_kept_for_the_next_run(self):
+        rel = self.publish(self.maker.first_release("3.0"))
+        run, log = self.scanned("forever", ".zip.part")
+        first = rel.parts[0]
+        archive = self.root / "downloads" / (first.sha256 + ".zip")
+        self.assertFails(run, f"Part 1 of {len(rel.parts)} was downloaded and verified, but Windows "
+                         f"did not let the setup put it in place as {to_wine(archive)} (Windows "
+                         "error 32); an antivirus may be holding it. The download is kept: run "
+                         "BrisquelBuilder.exe again and it carries on from here without "
+                         "downloading it again.")
+        self.assertEqual(len(self.refused(log, "MoveFileW", 32, ".zip.part")), 10, log)
+        partial = archive.with_name(archive.name + ".part")
+        self.assertEqual(partial.read_bytes(), first.data)
+        self.assertFalse(archive.exists())
+        self.server.clear_log()
+        self.assertInstalled(rel, self.setup())
+        self.assertEqual(self.fetched(), sorted(p.name for p in rel.parts[1:]))
+
+
 class FullDisk(FsCase):
     def small_disk(self, kb):
         disk = SmallDisk(self.bench.tmp / "small", kb)

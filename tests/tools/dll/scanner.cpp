@@ -11,7 +11,7 @@
 // call goes through to Windows. Paths that do not exist are never held.
 //
 //   SCANNER_HOLD_MS=<ms>|forever   the hold (unset: no hold, calls logged)
-//   SCANNER_ONLY=<text>            hold only paths holding this text
+//   SCANNER_ONLY=<text>            hold only paths that end in this text
 //                                  (compared without regard to case)
 //   SCANNER_LOG=<file>             one UTF-8 line per event:
 //     <ms>\tloaded\t<exe>          once, with <ms> from the DLL's load
@@ -77,7 +77,8 @@ Held* find_or_add(const wchar_t* path) {
   if (wcslen(path) > 260) return nullptr;
   wcscpy(key, path);
   lower(key);
-  if (g_only[0] && !wcsstr(key, g_only)) return nullptr;
+  size_t len = wcslen(key), only = wcslen(g_only);
+  if (only && (only > len || wcscmp(key + len - only, g_only) != 0)) return nullptr;
   for (int i = 0; i < g_held_count; i++)
     if (wcscmp(g_held[i].path, key) == 0) return &g_held[i];
   if (g_held_count == (int)(sizeof g_held / sizeof g_held[0])) return nullptr;
