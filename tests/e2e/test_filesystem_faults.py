@@ -305,7 +305,6 @@ class Scanner(FsCase):
                                     ("MoveFileW", 5, "\\versions\\1.0.part"),
                                     ("DeleteFileW", 32, ".zip")):
             self.assertTrue(self.refused(log, call, error, ending), (call, ending, log))
-        self.assertFalse([e for e in log if e[1] == "passed" and e[3] != "0"], log)
         self.assertTrue([t for t in run.statuses if t.startswith("Waiting for Windows to release")],
                         run.statuses)
 

@@ -1,7 +1,8 @@
 // An on-access scanner as the setup meets one, inside the setup's own
 // process: the observer loads this DLL before the setup's first
 // instruction (run file key inject=), and the DLL points the setup's
-// imports of MoveFileW, MoveFileExW and DeleteFileW at itself.
+// imports of MoveFileW and DeleteFileW at itself (its own imports of them
+// stay Windows').
 //
 // Like a real scanner that opens a fresh file to scan it, it holds each
 // path from the setup's first attempt to rename, move or delete it, for
@@ -17,7 +18,6 @@
 //     <ms>\tloaded\t<exe>          once, with <ms> from the DLL's load
 //     <ms>\tpatched\t<n>           imports pointed here
 //     <ms>\trefused\t<call>\t<error>\t<path>
-//     <ms>\tpassed\t<call>\t<0 or error>\t<path>   a call after a refusal
 #include <windows.h>
 
 #include <string.h>
@@ -36,14 +36,9 @@ CRITICAL_SECTION g_lock;
 struct Held {
   wchar_t path[262];  // lower case
   DWORD since;
-  bool refused;
 };
 Held g_held[2048];
 int g_held_count;
-
-BOOL(WINAPI* real_move)(LPCWSTR, LPCWSTR) = MoveFileW;
-BOOL(WINAPI* real_move_ex)(LPCWSTR, LPCWSTR, DWORD) = MoveFileExW;
-BOOL(WINAPI* real_delete)(LPCWSTR) = DeleteFileW;
 
 void log_line(const wchar_t* text) {
   if (!g_log[0]) return;
@@ -85,7 +80,6 @@ Held* find_or_add(const wchar_t* path) {
   Held* h = &g_held[g_held_count++];
   wcscpy(h->path, key);
   h->since = GetTickCount();
-  h->refused = false;
   return h;
 }
 
@@ -97,7 +91,6 @@ bool refuse(const wchar_t* call, const wchar_t* path, bool renaming) {
   EnterCriticalSection(&g_lock);
   Held* h = find_or_add(path);
   bool held = h && (g_hold_ms == kForever || GetTickCount() - h->since < g_hold_ms);
-  if (h && held) h->refused = true;
   LeaveCriticalSection(&g_lock);
   if (!held) return false;
   DWORD error = renaming && (attrs & FILE_ATTRIBUTE_DIRECTORY) ? ERROR_ACCESS_DENIED
@@ -107,39 +100,12 @@ bool refuse(const wchar_t* call, const wchar_t* path, bool renaming) {
   return true;
 }
 
-// Logs the call that goes through, when the path was refused before.
-BOOL after(const wchar_t* call, const wchar_t* path, BOOL ok) {
-  DWORD error = ok ? 0 : GetLastError();
-  bool was_refused = false;
-  if (g_holding && path) {
-    EnterCriticalSection(&g_lock);
-    wchar_t key[262];
-    if (wcslen(path) <= 260) {
-      wcscpy(key, path);
-      lower(key);
-      for (int i = 0; i < g_held_count; i++)
-        if (wcscmp(g_held[i].path, key) == 0) was_refused = g_held[i].refused;
-    }
-    LeaveCriticalSection(&g_lock);
-  }
-  if (was_refused) log_event(L"passed", call, error, path);
-  SetLastError(error);
-  return ok;
-}
-
 BOOL WINAPI scan_move(LPCWSTR from, LPCWSTR to) {
-  if (refuse(L"MoveFileW", from, true)) return FALSE;
-  return after(L"MoveFileW", from, real_move(from, to));
-}
-
-BOOL WINAPI scan_move_ex(LPCWSTR from, LPCWSTR to, DWORD flags) {
-  if (refuse(L"MoveFileExW", from, true)) return FALSE;
-  return after(L"MoveFileExW", from, real_move_ex(from, to, flags));
+  return !refuse(L"MoveFileW", from, true) && MoveFileW(from, to);
 }
 
 BOOL WINAPI scan_delete(LPCWSTR path) {
-  if (refuse(L"DeleteFileW", path, false)) return FALSE;
-  return after(L"DeleteFileW", path, real_delete(path));
+  return !refuse(L"DeleteFileW", path, false) && DeleteFileW(path);
 }
 
 // Points the main module's imports of the calls above at the scanner.
@@ -152,9 +118,7 @@ int patch_imports() {
   const struct {
     const char* name;
     void* hook;
-  } hooks[] = {{"MoveFileW", (void*)scan_move},
-               {"MoveFileExW", (void*)scan_move_ex},
-               {"DeleteFileW", (void*)scan_delete}};
+  } hooks[] = {{"MoveFileW", (void*)scan_move}, {"DeleteFileW", (void*)scan_delete}};
   int patched = 0;
   for (auto d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name; d++) {
     if (lstrcmpiA((const char*)(base + d->Name), "kernel32.dll") != 0) continue;
