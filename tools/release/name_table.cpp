@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "base/bounds.h"
+#include "grow.h"
 
 // Decodes one UTF-8 character; malformed bytes stand for themselves.
 static uint32_t next_char(const unsigned char** p) {
@@ -52,13 +53,7 @@ int compare_folded(const char* a, const char* b) {
 }
 
 static int add_record(NameTable* t, const char* path, size_t len, char kind) {
-  if (t->count == t->offs_cap) {
-    size_t cap = t->offs_cap ? t->offs_cap * 2 : 1024;
-    size_t* grown = (size_t*)realloc(t->offs, cap * sizeof *grown);
-    if (!grown) return 0;
-    t->offs = grown;
-    t->offs_cap = cap;
-  }
+  if (!grow_for_one(&t->offs, t->count, &t->offs_cap, 1024)) return 0;
   if (len + 2 > t->cap - t->len) {
     size_t cap = t->cap ? t->cap * 2 : 65536;
     while (len + 2 > cap - t->len) cap *= 2;

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "base/bounds.h"
+#include "grow.h"
 #ifdef _WIN32
 #include <wchar.h>
 
@@ -116,13 +117,7 @@ struct HighNames {
 };
 
 static int remember(HighNames* h, uint64_t index, const char* name) {
-  if (h->count == h->cap) {
-    size_t cap = h->cap ? h->cap * 2 : 64;
-    HighName* grown = (HighName*)realloc(h->at, cap * sizeof *grown);
-    if (!grown) return 0;
-    h->at = grown;
-    h->cap = cap;
-  }
+  if (!grow_for_one(&h->at, h->count, &h->cap, 64)) return 0;
   h->at[h->count].index = index;
   h->at[h->count].hash = name_hash(name);
   h->count++;
