@@ -335,7 +335,8 @@ class Scanner(FsCase):
         held = self.refused(log, "MoveFileW", 5, "\\versions\\2.0.part")
         self.assertEqual(len(held), 10, log)
         spent = int(held[-1][0]) - int(held[0][0])
-        self.assertTrue(6375 <= spent < 9000, f"waited {spent} ms")
+        # The whole schedule (6,375 ms), give or take the clock's tick.
+        self.assertTrue(6300 <= spent < 9000, f"waited {spent} ms")
         # What a failed commit leaves: the staging folder whole, every
         # verified archive, no version and no markers.
         self.assertEqual(missing_files(self.versions / "2.0.part", rel), [])
