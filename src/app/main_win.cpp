@@ -57,7 +57,7 @@ static int run_setup(HINSTANCE instance, int show) {
   wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
   wc.hCursor = LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW);
   wc.hbrBackground = (HBRUSH)(COLOR_WINDOW + 1);
-  wc.lpszClassName = L"TamrockSetup";
+  wc.lpszClassName = SETUP_WINDOW_CLASS;
   RegisterClassW(&wc);
 
   open_window(instance, show);
@@ -71,7 +71,7 @@ static int run_setup(HINSTANCE instance, int show) {
     // Otherwise the window would say "Starting..." until closed by hand.
     wchar_t text[256];
     WFMT(text, L"Could not start the setup (Windows error %lu).", GetLastError());
-    MessageBoxW(g_win, text, L"Brisquel Builder setup", MB_ICONERROR | MB_OK);
+    MessageBoxW(g_win, text, SETUP_CAPTION, MB_ICONERROR | MB_OK);
     DestroyWindow(g_win);
   }
 

@@ -10,6 +10,7 @@
 
 #include "app/system_dlls_win.h"
 #include "base/text_win.h"
+#include "ui/ui.h"
 
 // The delay-loaded three, then what Wine's and Windows' own DLLs load by
 // bare name with the default search order: crypt32 and secur32 through
@@ -27,7 +28,7 @@ static void missing_dll_box(const wchar_t* dll, const wchar_t* function, DWORD e
   else
     WFMT(text, L"Windows could not load %ls from its system folder (Windows error %lu). The "
                L"Brisquel Builder setup cannot run on this system.", dll, error);
-  MessageBoxW(nullptr, text, L"Brisquel Builder setup", MB_ICONERROR | MB_OK);
+  MessageBoxW(nullptr, text, SETUP_CAPTION, MB_ICONERROR | MB_OK);
 }
 
 int load_system_dlls() {
@@ -62,5 +63,5 @@ static FARPROC WINAPI delay_load_failed(unsigned note, PDelayLoadInfo info) {
 }
 
 // Replaces the CRT's null default: this object is always linked, since the
-// entry calls load_system_dlls.
-extern "C" PfnDliHook __pfnDliFailureHook2 = delay_load_failed;
+// entry calls load_system_dlls. delayimp.h declares it with C linkage.
+PfnDliHook __pfnDliFailureHook2 = delay_load_failed;

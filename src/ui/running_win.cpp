@@ -16,7 +16,7 @@ void mark_setup_window(uint64_t key) {
 
 static HWND find_setup_window(uint64_t key) {
   HWND w = nullptr;
-  while ((w = FindWindowExW(nullptr, w, L"TamrockSetup", nullptr)) != nullptr) {
+  while ((w = FindWindowExW(nullptr, w, SETUP_WINDOW_CLASS, nullptr)) != nullptr) {
     if ((uint64_t)GetWindowLongPtrW(w, GWLP_USERDATA) == key) return w;
   }
   return nullptr;
@@ -35,6 +35,6 @@ int show_running_setup(uint64_t key) {
     }
     Sleep(100);
   }
-  MessageBoxW(nullptr, SETUP_RUNNING_TEXT, L"Brisquel Builder setup", MB_ICONINFORMATION | MB_OK);
+  MessageBoxW(nullptr, SETUP_RUNNING_TEXT, SETUP_CAPTION, MB_ICONINFORMATION | MB_OK);
   return 0;
 }

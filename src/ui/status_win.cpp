@@ -37,7 +37,7 @@ void fail(const wchar_t* format, ...) {
   va_start(ap, format);
   wfmt_cut_v(text, dimof(text), format, ap);
   va_end(ap);
-  MessageBoxW(g_win, text, L"Brisquel Builder setup", MB_ICONERROR | MB_OK);
+  MessageBoxW(g_win, text, SETUP_CAPTION, MB_ICONERROR | MB_OK);
   PostMessageW(g_win, WM_SETUP_CLOSE, 1, 0);
   ExitThread(1);
 }

@@ -4,6 +4,10 @@
 
 #include <atomic>
 
+// The setup's window class and the caption of its window and boxes.
+#define SETUP_WINDOW_CLASS L"TamrockSetup"
+#define SETUP_CAPTION L"Brisquel Builder setup"
+
 #define WM_SETUP_STATUS (WM_APP + 1)
 #define WM_SETUP_CLOSE (WM_APP + 2)
 
@@ -18,7 +22,7 @@ extern wchar_t g_status[512];
 // atomically (sequentially consistent) across the two threads.
 extern std::atomic<int> g_percent;
 
-// Registers nothing: the caller has registered "TamrockSetup" with wndproc.
+// Registers nothing: the caller has registered SETUP_WINDOW_CLASS with wndproc.
 // Creates the window, its label and bar, starts the marquee and shows it.
 void open_window(HINSTANCE instance, int show);
 

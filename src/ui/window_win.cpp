@@ -35,7 +35,7 @@ void open_window(HINSTANCE instance, int show) {
   int width = px(kWidth, dpi), height = px(kHeight, dpi);
   int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
   int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-  g_win = CreateWindowExW(0, L"TamrockSetup", L"Brisquel Builder setup",
+  g_win = CreateWindowExW(0, SETUP_WINDOW_CLASS, SETUP_CAPTION,
                           WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, width, height, nullptr,
                           nullptr, instance, nullptr);
   g_text =

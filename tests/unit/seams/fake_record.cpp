@@ -156,6 +156,28 @@ std::wstring make_temp_dir(const wchar_t* prefix) {
   return dir;
 }
 
+std::string read_file(const std::wstring& path) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
+  if (f == INVALID_HANDLE_VALUE) return "<absent>";
+  std::string text;
+  char buf[256];
+  DWORD got = 0;
+  while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got) text.append(buf, got);
+  CloseHandle(f);
+  return text;
+}
+
+void write_file(const std::wstring& path, const std::string& bytes) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD put = 0;
+  if (f == INVALID_HANDLE_VALUE || !WriteFile(f, bytes.data(), (DWORD)bytes.size(), &put, nullptr)) {
+    fprintf(stderr, "cannot write %s: %lu\n", narrow(path).c_str(), GetLastError());
+    abort();
+  }
+  CloseHandle(f);
+}
+
 void remove_tree(const std::wstring& dir) {
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);

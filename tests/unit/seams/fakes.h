@@ -85,6 +85,11 @@ void reset_net();
 void reset_pause_ms();
 }  // namespace detail
 
+// A file's bytes ("<absent>" when it cannot be opened), and a file made to
+// hold exactly these bytes (the test ends when it cannot be written).
+std::string read_file(const std::wstring& path);
+void write_file(const std::wstring& path, const std::string& bytes);
+
 // A fresh, uniquely named directory under the temp folder, and its removal.
 std::wstring make_temp_dir(const wchar_t* prefix);
 void remove_tree(const std::wstring& dir);

@@ -49,11 +49,7 @@ class FileHolds : public testing::Test {
     std::wstring path = dir_ + L"\\" + name;
     size_t cut = path.rfind(L'\\');
     make_dirs(path.substr(0, cut).c_str());
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    EXPECT_NE(f, INVALID_HANDLE_VALUE);
-    DWORD done;
-    WriteFile(f, bytes, (DWORD)strlen(bytes), &done, nullptr);
-    CloseHandle(f);
+    fake::write_file(path, bytes);
     return path;
   }
   // Opened the way a scanner opens a file: reading, no delete sharing.

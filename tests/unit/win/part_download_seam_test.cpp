@@ -131,24 +131,6 @@ class PartDownload : public testing::Test {
   static bool exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
   }
-  static std::string read_all(const std::wstring& path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (f == INVALID_HANDLE_VALUE) return "<absent>";
-    std::string text;
-    char buf[256];
-    DWORD got = 0;
-    while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got) text.append(buf, got);
-    CloseHandle(f);
-    return text;
-  }
-  static void write_all(const std::wstring& path, const std::string& text) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    DWORD put = 0;
-    ASSERT_TRUE(WriteFile(f, text.data(), (DWORD)text.size(), &put, nullptr));
-    CloseHandle(f);
-  }
 
   std::wstring root_;
   RunState* run_ = nullptr;
@@ -268,11 +250,11 @@ TEST_F(PartDownload, WrongChecksumIsNeverRetried) {
 }
 
 TEST_F(PartDownload, VerifiedDownloadReplacesAStaleArchiveAndIsUnpacked) {
-  write_all(archive(kAbcSha), "stale");
+  fake::write_file(archive(kAbcSha), "stale");
   fake::push_reply(fake::body("abc"));
   ASSERT_EQ(acquire_part_at(0), 0u);
   EXPECT_EQ(fake::trace(), (std::vector<std::string>{downloading(1, 2, 0), get(kUrl1)}));
-  EXPECT_EQ(read_all(archive(kAbcSha)), "abc");
+  EXPECT_EQ(fake::read_file(archive(kAbcSha)), "abc");
   EXPECT_FALSE(exists(partial(kAbcSha)));
   ASSERT_EQ(g_unpacked.size(), 1u);
   EXPECT_EQ(g_unpacked[0].first, 0u);
@@ -282,7 +264,7 @@ TEST_F(PartDownload, VerifiedDownloadReplacesAStaleArchiveAndIsUnpacked) {
 TEST_F(PartDownload, AVerifiedDownloadThatCannotBePutInPlaceIsKeptForTheNextRun) {
   // The stale archive is in use for good (a scanner, another program):
   // after the waits the run ends saying so, not in tar.
-  write_all(archive(kAbcSha), "stale");
+  fake::write_file(archive(kAbcSha), "stale");
   HANDLE held = CreateFileW(archive(kAbcSha).c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -297,13 +279,13 @@ TEST_F(PartDownload, AVerifiedDownloadThatCannotBePutInPlaceIsKeptForTheNextRun)
             "downloading it again.");
   EXPECT_EQ(fake::pauses_ms().size(), 9u);
   EXPECT_TRUE(g_unpacked.empty());
-  EXPECT_EQ(read_all(partial(kAbcSha)), "abc");
+  EXPECT_EQ(fake::read_file(partial(kAbcSha)), "abc");
 
   // The next run puts the kept bytes in place without a request.
   fake::reset();
   ASSERT_EQ(acquire_part_at(0), 0u);
   EXPECT_TRUE(fake::gets().empty());
-  EXPECT_EQ(read_all(archive(kAbcSha)), "abc");
+  EXPECT_EQ(fake::read_file(archive(kAbcSha)), "abc");
   EXPECT_FALSE(exists(partial(kAbcSha)));
   ASSERT_EQ(g_unpacked.size(), 1u);
   EXPECT_EQ(g_unpacked[0].second, archive(kAbcSha));
@@ -314,11 +296,11 @@ TEST_F(PartDownload, AVerifiedDownloadThatCannotBePutInPlaceIsKeptForTheNextRun)
     fake::reset();
     g_unpacked.clear();
     DeleteFileW(archive(kAbcSha).c_str());
-    write_all(partial(kAbcSha), left);
+    fake::write_file(partial(kAbcSha), left);
     fake::push_reply(fake::body("abc"));
     ASSERT_EQ(acquire_part_at(0), 0u) << left;
     EXPECT_EQ(fake::gets().size(), 1u) << left;
-    EXPECT_EQ(read_all(archive(kAbcSha)), "abc") << left;
+    EXPECT_EQ(fake::read_file(archive(kAbcSha)), "abc") << left;
   }
 }
 
@@ -332,18 +314,18 @@ TEST_F(PartDownload, SecondAttemptThroughTheApiLinkCanSucceed) {
                                       "pause 3", downloading(1, 2, 0),
                                       std::string("link ") + kUrl1, get(kApiLink, kOctet)}));
   // The dropped first body must not survive in front of the second.
-  EXPECT_EQ(read_all(archive(kAbcSha)), "abc");
+  EXPECT_EQ(fake::read_file(archive(kAbcSha)), "abc");
   EXPECT_FALSE(exists(partial(kAbcSha)));
   EXPECT_EQ(g_unpacked.size(), 1u);
 }
 
 TEST_F(PartDownload, CachedArchiveWithTheRightDigestNeedsNoNetwork) {
-  write_all(archive(kAbcSha), "abc");
+  fake::write_file(archive(kAbcSha), "abc");
   ASSERT_EQ(acquire_part_at(0), 0u);
   EXPECT_TRUE(fake::trace().empty());
   ASSERT_EQ(g_unpacked.size(), 1u);
   EXPECT_EQ(g_unpacked[0].second, archive(kAbcSha));
-  EXPECT_EQ(read_all(archive(kAbcSha)), "abc");
+  EXPECT_EQ(fake::read_file(archive(kAbcSha)), "abc");
 }
 
 TEST_F(PartDownload, DownloadingLineShowsWholeMebibytes) {
