@@ -11,6 +11,8 @@ enum {
 
 int make_command(int argc, char** argv);
 int check_command(int argc, char** argv);
+int pubkey_command(int argc, char** argv);
 
 extern const char kMakeHelp[];
 extern const char kCheckHelp[];
+extern const char kPubkeyHelp[];
