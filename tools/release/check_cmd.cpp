@@ -221,7 +221,9 @@ static void check_signature(Report* r, const char* text, size_t len, const char*
   } else {
     char message[400];
     utf8_from_wide(MSG_LIST_NOT_SIGNED, message, sizeof message);
-    if (key_count)
+    if (c == SIG_UNAVAILABLE)
+      FMT_CUT(what, "the list %s", sig_check_words(c));
+    else if (key_count)
       FMT_CUT(what, "the list %s; a setup built with %s refuses it: \"%s\"", sig_check_words(c),
               key_count == 1 ? "this key" : "these keys", message);
     else
