@@ -5,6 +5,31 @@
 set(BRISQUEL_LIST_KEYS "" CACHE STRING
   "Public keys for signed setup lists, separated by ; (empty: lists are not checked)")
 
+# A key mistyped in the middle still looks right; openssl tells whether the
+# point lies on the curve (as a public key in DER, made from a description).
+find_program(BRISQUEL_OPENSSL openssl)
+function(brisquel_check_key_on_curve key slot)
+  if(NOT BRISQUEL_OPENSSL)
+    message(WARNING "openssl not found: BRISQUEL_LIST_KEYS key ${slot} is not checked to be a point of P-256")
+    return()
+  endif()
+  set(d ${CMAKE_BINARY_DIR}/list_key_check)
+  file(WRITE ${d}/key.b64 "${key}")
+  execute_process(COMMAND ${BRISQUEL_OPENSSL} base64 -d -A -in ${d}/key.b64 -out ${d}/key.bin)
+  file(READ ${d}/key.bin point HEX)
+  file(WRITE ${d}/spki.cnf "asn1=SEQUENCE:spki\n[spki]\nalg=SEQUENCE:alg\n"
+    "key=FORMAT:HEX,BITSTRING:${point}\n[alg]\na=OID:id-ecPublicKey\nb=OID:prime256v1\n")
+  execute_process(COMMAND ${BRISQUEL_OPENSSL} asn1parse -genconf ${d}/spki.cnf -out ${d}/spki.der -noout
+    RESULT_VARIABLE made OUTPUT_QUIET ERROR_QUIET)
+  execute_process(COMMAND ${BRISQUEL_OPENSSL} pkey -pubin -inform DER -in ${d}/spki.der -noout
+    RESULT_VARIABLE read OUTPUT_QUIET ERROR_QUIET)
+  file(REMOVE_RECURSE ${d})
+  if(NOT made EQUAL 0 OR NOT read EQUAL 0)
+    message(FATAL_ERROR "BRISQUEL_LIST_KEYS: key ${slot} (\"${key}\") is not a point of the P-256 "
+      "curve: a character of it is wrong; make it again with brisquel-release pubkey KEY.pem")
+  endif()
+endfunction()
+
 # Sets out_var to the compile definitions that carry keys into list_keys.cpp.
 function(brisquel_list_key_defs out_var keys)
   list(LENGTH keys count)
@@ -23,6 +48,7 @@ function(brisquel_list_key_defs out_var keys)
         "65-byte uncompressed P-256 point (88 characters, beginning with B); make it with "
         "brisquel-release pubkey KEY.pem")
     endif()
+    brisquel_check_key_on_curve("${key}" ${slot})
     list(APPEND defs "BRISQUEL_LIST_KEY_${slot}=\"${key}\"")
   endforeach()
   set(${out_var} "${defs}" PARENT_SCOPE)
