@@ -531,6 +531,13 @@ class SignedLists(InstallCase):
                                boxes=[(SETUP_CAPTION, NOT_SIGNED, "error")])
         # One request for the list each time: no retry, no fallback, no part.
         self.assertEqual([r.path for r in self.server.log], [LIST_LATEST] * len(bodies))
+        # A list that came through the release API is checked the same way.
+        self.publish_signed(new, text)
+        self.server.script(LIST_LATEST, [503])
+        self.assertRun(self.setup(), exit_code=0, records=0,
+                       boxes=[(SETUP_CAPTION, NOT_SIGNED, "error")])
+        self.assertIn("application/octet-stream", [r.accept for r in self.server.log])
+        self.assertEqual(self.part_requests(), [])
         self.assertEqual(self.tree(), before)
 
     def test_the_default_build_reads_signed_lists_as_before(self):
