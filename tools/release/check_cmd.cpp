@@ -205,6 +205,14 @@ static void check_dir(Report* r, const SetupList* list, const ListLines* where, 
     problem(r, 0, why);
 }
 
+// A "sig " line before the last line: lines were added after signing.
+static int sig_line_not_last(const char* text, size_t len) {
+  for (size_t i = 0; i + 4 <= len; i++)
+    if ((i == 0 || text[i - 1] == '\r' || text[i - 1] == '\n') && memcmp(text + i, "sig ", 4) == 0)
+      return 1;
+  return 0;
+}
+
 // The signature, judged as a setup built with the keys would; without
 // keys, only reported. A malformed signature line is a mistake either way.
 static void check_signature(Report* r, const char* text, size_t len, const char* const* keys,
@@ -216,13 +224,16 @@ static void check_signature(Report* r, const char* text, size_t len, const char*
     printf("%s: signed; the signature verifies with --key %s\n", r->file, keys[which]);
   } else if (c == SIG_VERIFIED) {
     printf("%s: signed (give --key to check the signature)\n", r->file);
-  } else if (c == SIG_UNSIGNED && !key_count) {
+  } else if (c == SIG_UNSIGNED && !key_count && !sig_line_not_last(text, len)) {
     printf("%s: not signed\n", r->file);
   } else {
     char message[400];
     utf8_from_wide(MSG_LIST_NOT_SIGNED, message, sizeof message);
     if (c == SIG_UNAVAILABLE)
       FMT_CUT(what, "the list %s", sig_check_words(c));
+    else if (c == SIG_UNSIGNED && sig_line_not_last(text, len))
+      FMT_CUT(what, "the list has a \"sig \" line that is not its last line (were lines added "
+                    "after signing?); a setup built with keys refuses it: \"%s\"", message);
     else if (key_count)
       FMT_CUT(what, "the list %s; a setup built with %s refuses it: \"%s\"", sig_check_words(c),
               key_count == 1 ? "this key" : "these keys", message);

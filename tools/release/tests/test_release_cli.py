@@ -270,6 +270,7 @@ class Signatures(ToolCase):
         signed = self.read("brisquel-setup.txt")
         self.assertRegex(signed, r"\npart [^\n]*\nsig [A-Za-z0-9+/]{86}==\n$")
         self.write("plain.txt", signed[:signed.rindex("sig ")])
+        self.write("appended.txt", signed + "# a line the setup ignores\n")
         bent = pub[:40] + ("A" if pub[40] != "A" else "B") + pub[41:]  # a point off the curve
         for name, keys, rc, words in [
                 ("brisquel-setup.txt", [], 0, "signed (give --key"),
@@ -278,6 +279,7 @@ class Signatures(ToolCase):
                 ("brisquel-setup.txt", [other, pub], 0, "verifies with --key " + pub),
                 ("plain.txt", [], 0, "not signed"),
                 ("plain.txt", [pub], 1, "is not signed (it does not end in"),
+                ("appended.txt", [], 1, "a \"sig \" line that is not its last line"),
                 ("brisquel-setup.txt", [bent], 1, "by none of the keys"),
                 ("brisquel-setup.txt", [pub[:-2] + "B="], 2, "--key takes a public key")]:
             with self.subTest(name=name, keys=len(keys), rc=rc):
