@@ -111,6 +111,13 @@ static size_t on_read(char* to, size_t size, size_t n, void* ctx) {
   return got < size * n && ferror(f) ? CURL_READFUNC_ABORT : got;
 }
 
+// libcurl sends a body again when a kept-alive connection turns out dead.
+static int on_seek(void* ctx, curl_off_t offset, int origin) {
+  FILE* f = ((Sink*)ctx)->call->upload;
+  if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+  return seek_file(f, (uint64_t)offset) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+}
+
 int http_call(const HttpCall* call, HttpAnswer* out) {
   memset(out, 0, sizeof *out);
   out->signs.retry_after = -1;
@@ -152,6 +159,11 @@ int http_call(const HttpCall* call, HttpAnswer* out) {
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
   } else {
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, call->method);
+    // libcurl sends a request once more by itself when a kept-alive
+    // connection dies under it; a write sent twice can make a second draft
+    // or find its asset name taken. Writes get a connection of their own,
+    // and only a new round, which first reads what happened, repeats them.
+    curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L);
   }
   if (call->json) {
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, call->json);
@@ -165,6 +177,8 @@ int http_call(const HttpCall* call, HttpAnswer* out) {
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     curl_easy_setopt(h, CURLOPT_READFUNCTION, on_read);
     curl_easy_setopt(h, CURLOPT_READDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, on_seek);
+    curl_easy_setopt(h, CURLOPT_SEEKDATA, &sink);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)call->upload_size);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);

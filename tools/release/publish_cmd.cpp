@@ -175,14 +175,18 @@ static Wanted* wanted_named(Publish* p, const char* name) {
 
 enum { ROUND_DONE, ROUND_FAILED, ROUND_AGAIN };
 
-static int round_of(GhResult r) {
-  return r == GH_OK ? ROUND_DONE : r == GH_AGAIN ? ROUND_AGAIN : ROUND_FAILED;
-}
-
 static void stopped(const char* step, const char* name) {
   fflush(stdout);
   fprintf(stderr, "publish: stopped while %s%s%s; the release is at most a draft, and the same "
                   "command run again goes on from there\n", step, name ? " " : "", name ? name : "");
+}
+
+// A write that failed: for good (worded, and the run ends), or for now (the
+// round starts again).
+static int write_failed(GhResult r, const char* step, const char* name) {
+  if (r == GH_AGAIN) return ROUND_AGAIN;
+  stopped(step, name);
+  return ROUND_FAILED;
 }
 
 // The host must serve the new list as the latest one, byte for byte.
@@ -283,7 +287,7 @@ static int one_round(Publish* p, unsigned attempt) {
   for (uint32_t i = 0; i < p->wanted_count; i++) p->wanted[i].present = 0;
   if (!rel.found) {
     GhResult r = gh_create_draft(p->api, repo, tag, title, notes, &rel);
-    if (r != GH_OK) return stopped("creating the draft of", tag), round_of(r);
+    if (r != GH_OK) return write_failed(r, "creating the draft of", tag);
     printf("created the draft release %s (id %lld)\n", tag, rel.id);
   } else {
     printf("going on with the draft release %s (id %lld)\n", tag, rel.id);
@@ -313,14 +317,14 @@ static int one_round(Publish* p, unsigned attempt) {
     Wanted* w = &p->wanted[i];
     if (w->present) continue;
     GhResult r = gh_upload_asset(&rel, w->name, w->path, attempt);
-    if (r != GH_OK) return stopped("uploading", w->name), round_of(r);
+    if (r != GH_OK) return write_failed(r, "uploading", w->name);
     w->present = 1;
   }
   int v = verify(p, &rel);
   if (v != ROUND_DONE) return v;
   p->patched = 1;
   GhResult r = gh_publish(&rel, tag, title, notes, attempt);
-  if (r != GH_OK) return stopped("publishing", tag), round_of(r);
+  if (r != GH_OK) return write_failed(r, "publishing", tag);
   printf("published %s as the latest release of %s\n", tag, repo);
   return host_check(p);
 }
