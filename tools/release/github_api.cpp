@@ -79,6 +79,15 @@ static void say_failure(const HttpCall* c, const HttpAnswer* a, const char* why)
           c->url, words, why);
 }
 
+static const char* too_long(long wait) {
+  static char text[128];
+  text[0] = 0;
+  if (wait > RETRY_WAIT_MAX)
+    FMT_CUT(text, "; GitHub asks to wait %ld s, longer than the tool waits (%d s)", wait,
+            RETRY_WAIT_MAX);
+  return text;
+}
+
 static void sleep_for(long seconds) {
   fflush(stdout);
   fprintf(stderr, "publish: trying again in %ld s\n", seconds);
@@ -97,8 +106,7 @@ static int send_retried(const HttpCall* c, HttpAnswer* a, long want, long also) 
     if (a->signs.status == want || (also && a->signs.status == also)) return 1;
     long wait = retry_wait(&a->signs, (int64_t)time(NULL), attempt);
     if (wait < 0 || wait > RETRY_WAIT_MAX) {
-      say_failure(c, a, wait > RETRY_WAIT_MAX ? "; GitHub asks to wait longer than the tool does"
-                                              : "");
+      say_failure(c, a, too_long(wait));
       return 0;
     }
     say_failure(c, a, "");
@@ -114,7 +122,7 @@ static GhResult send_once(const HttpCall* c, HttpAnswer* a, long want, unsigned 
   if (a->signs.status == want) return GH_OK;
   long wait = retry_wait(&a->signs, (int64_t)time(NULL), attempt);
   int again = wait >= 0 && wait <= RETRY_WAIT_MAX;
-  say_failure(c, a, wait > RETRY_WAIT_MAX ? "; GitHub asks to wait longer than the tool does" : "");
+  say_failure(c, a, too_long(wait));
   g_gh_wait = wait;
   return again ? GH_AGAIN : GH_FAILED;
 }

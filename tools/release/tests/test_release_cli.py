@@ -609,7 +609,8 @@ class Publish(ToolCase):
 class Help(ToolCase):
     def test_help(self):
         for args, piece in [(["--help"], "Usage:"), (["make", "--help"], "Examples:"),
-                            (["check", "--help"], "Examples:"), (["help", "make"], "--rename-from")]:
+                            (["check", "--help"], "Examples:"), (["help", "make"], "--rename-from"),
+                            (["publish", "--help"], "never changed")]:
             with self.subTest(" ".join(args)):
                 r = self.tool(*args)
                 self.assertEqual(r.rc, 0, r)
