@@ -36,7 +36,8 @@ const char kPublishHelp[] =
     "reads releases/latest/download/brisquel-setup.txt back from the host.\n"
     "\n"
     "A release of TAG that is already published is never changed: publish a new\n"
-    "tag instead. The token comes from GITHUB_TOKEN, else GH_TOKEN, and is never\n"
+    "tag instead (a release published with exactly these files, by a run cut off\n"
+    "before its last check, only gets that check). The token comes from GITHUB_TOKEN, else GH_TOKEN, and is never\n"
     "shown. CURL_CA_BUNDLE, else SSL_CERT_FILE, names a CA file to trust instead\n"
     "of the system's.\n"
     "\n"
@@ -259,6 +260,25 @@ static int verify(Publish* p, const GhRelease* rel) {
   return ROUND_DONE;
 }
 
+// Nonzero when the published release holds exactly the wanted files: the
+// run that published it was cut off before its last check. Reads only.
+static int published_as_wanted(Publish* p, const GhRelease* rel) {
+  static GhAsset assets[ASSETS_MAX];
+  size_t n = 0;
+  if (gh_list_assets(rel, assets, ASSETS_MAX, &n) != GH_OK || n != p->wanted_count) return 0;
+  for (size_t k = 0; k < n; k++) {
+    const Wanted* w = wanted_named(p, assets[k].name);
+    char hex[65];
+    uint64_t size;
+    if (!w || !assets[k].uploaded || assets[k].size != w->size ||
+        gh_asset_digest(&assets[k], hex, &size) != GH_OK || strcmp(hex, w->sha256) != 0)
+      return 0;
+  }
+  printf("%s is published already with exactly these files; checking what the host serves\n",
+         p->opt[OPT_TAG]);
+  return 1;
+}
+
 static int one_round(Publish* p, unsigned attempt) {
   const char* repo = p->opt[OPT_REPO];
   const char* tag = p->opt[OPT_TAG];
@@ -275,7 +295,8 @@ static int one_round(Publish* p, unsigned attempt) {
   if (gh_find_release(p->api, repo, tag, &rel) != GH_OK)
     return stopped("looking for the release", tag), ROUND_FAILED;
   if (rel.found && !rel.draft) {
-    if (p->patched) return host_check(p);  // our own publishing, its answer lost
+    // Our own publishing, its answer lost or the run cut off after it.
+    if (p->patched || published_as_wanted(p, &rel)) return host_check(p);
     fflush(stdout);
     fprintf(stderr, "publish: refused: the release %s of %s is already published. Published "
                     "releases are never changed (users may have installed it already): make a "

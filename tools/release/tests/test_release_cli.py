@@ -521,6 +521,10 @@ class Publish(ToolCase):
             self.srv.add_release(TAG, {"brisquel-setup.txt": b"tag v1.4.2\n"})
             self.srv.clear_log()
 
+        def published_by_a_run_cut_off_before_its_last_check():
+            self.assertEqual(self.publish().rc, 0)
+            self.srv.clear_log()
+
         def first_requests():
             rel = self.release()
             ids = sorted(a.id for a in rel.assets.values())
@@ -559,6 +563,9 @@ class Publish(ToolCase):
              still_draft),
             ("already published", {}, published_before, {}, 1,
              ["releases are never changed", "new tag"], reads_only),
+            ("run again after publishing", {}, published_by_a_run_cut_off_before_its_last_check,
+             {}, 0, ["published already with exactly these files", "published and checked"],
+             reads_only),
             ("no token", {}, None, {"GITHUB_TOKEN": None}, 1, ["no token"], nothing_sent),
             ("token refused", {}, None, {"GITHUB_TOKEN": "ghp_other"}, 1,
              ["answered 401", "Bad credentials"], lambda: None),
