@@ -230,14 +230,17 @@ GhResult gh_find_release(const char* api_base, const char* repo, const char* tag
 
 static char* release_body(const char* tag, const char* title, const char* notes, int publish) {
   json_t* o = json_object();
-  json_object_set_new(o, "tag_name", json_string(tag));
-  json_object_set_new(o, "name", json_string(title));
-  json_object_set_new(o, "draft", json_boolean(!publish));
-  if (notes) json_object_set_new(o, "body", json_string(notes));
-  // A string, not a boolean: GitHub refuses true.
-  if (publish) json_object_set_new(o, "make_latest", json_string("true"));
-  char* text = json_dumps(o, JSON_COMPACT);
+  // json_string refuses text that is not UTF-8, and a member set to null
+  // is refused in turn.
+  int ok = json_object_set_new(o, "tag_name", json_string(tag)) == 0 &&
+           json_object_set_new(o, "name", json_string(title)) == 0 &&
+           json_object_set_new(o, "draft", json_boolean(!publish)) == 0 &&
+           (!notes || json_object_set_new(o, "body", json_string(notes)) == 0) &&
+           // A string, not a boolean: GitHub refuses true.
+           (!publish || json_object_set_new(o, "make_latest", json_string("true")) == 0);
+  char* text = ok ? json_dumps(o, JSON_COMPACT) : NULL;
   json_decref(o);
+  if (!ok) fprintf(stderr, "publish: the title or the notes are not UTF-8 text\n");
   return text;
 }
 

@@ -90,6 +90,7 @@ struct Publish {
   Wanted wanted[WANTED_MAX];
   uint32_t wanted_count;
   int patched;    // the publishing PATCH went out (its answer may be lost)
+  char* notes;
 };
 
 static int usage(const char* text) {
@@ -283,14 +284,7 @@ static int one_round(Publish* p, unsigned attempt) {
   const char* repo = p->opt[OPT_REPO];
   const char* tag = p->opt[OPT_TAG];
   const char* title = p->opt[OPT_TITLE] ? p->opt[OPT_TITLE] : tag;
-  static char* notes;
-  if (p->opt[OPT_NOTES] && !notes) {
-    size_t len;
-    if (read_whole_file(p->opt[OPT_NOTES], 1u << 20, &notes, &len) != READ_OK) {
-      fprintf(stderr, "publish: %s cannot be read\n", p->opt[OPT_NOTES]);
-      return ROUND_FAILED;
-    }
-  }
+  const char* notes = p->notes;
   GhRelease rel;
   if (gh_find_release(p->api, repo, tag, &rel) != GH_OK)
     return stopped("looking for the release", tag), ROUND_FAILED;
@@ -372,7 +366,10 @@ int publish_command(int argc, char** argv) {
   }
   const char* repo = p.opt[OPT_REPO];
   const char* slash = strchr(repo, '/');
-  if (!slash || slash == repo || !slash[1] || strchr(slash + 1, '/'))
+  // It goes into every address as it stands.
+  if (!slash || slash == repo || !slash[1] || strchr(slash + 1, '/') ||
+      strspn(repo, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._/") !=
+          strlen(repo))
     return usage("--repo takes OWNER/REPO");
   if (!with_slash(p.opt[OPT_API], p.api, sizeof p.api) ||
       !with_slash(p.opt[OPT_HOST], p.host, sizeof p.host))
@@ -380,10 +377,20 @@ int publish_command(int argc, char** argv) {
 
   int rc = check_release(&p);
   if (rc != EXIT_GOOD) return rc;
+  size_t notes_len;
+  if (p.opt[OPT_NOTES] &&
+      read_whole_file(p.opt[OPT_NOTES], 1u << 20, &p.notes, &notes_len) != READ_OK) {
+    char text[4200];
+    FMT_CUT(text, "the notes %s cannot be read", p.opt[OPT_NOTES]);
+    return refuse(text);
+  }
   const char* token = getenv("GITHUB_TOKEN");
   if (!token || !token[0]) token = getenv("GH_TOKEN");
   if (!token || !token[0])
     return refuse("no token: set GITHUB_TOKEN (or GH_TOKEN) to a token that may write releases");
+  // It becomes a header line: a line break in it would add headers of its own.
+  for (const char* t = token; *t; t++)
+    if (*t <= ' ' || *t == 0x7f) return refuse("the token holds a space or a control character");
   if (!http_start(token)) {
     http_stop();
     fprintf(stderr, "publish: libcurl cannot start\n");
@@ -404,5 +411,6 @@ int publish_command(int argc, char** argv) {
   }
   http_stop();
   free(p.list_text);
+  free(p.notes);
   return result == ROUND_DONE ? EXIT_GOOD : EXIT_REFUSED;
 }
