@@ -240,6 +240,7 @@ class MakeAndCheck(ToolCase):
         self.assertIn("part 1: ./big.zip: ", r.err)
         r = self.tool("publish")
         self.assertEqual(r.rc, 2, r)
+        self.assertIn("not in the Windows build" if WINE else "missing --repo", r.err)
 
     def test_base_url_without_final_slash(self):
         r = self.make(self.core_zip(), base=BASE.rstrip("/"))
