@@ -292,6 +292,7 @@ class Asset:
     name: str
     source: object               # bytes, or a path read when served
     content_type: str = "application/octet-stream"
+    state: str = "uploaded"      # "starter": an upload that was cut off
 
     def data(self):
         if isinstance(self.source, (bytes, bytearray)):
@@ -312,6 +313,7 @@ class Release:
     tag: str
     name: str
     assets: dict                 # name -> Asset, in publishing order
+    draft: bool = False          # invisible to downloads and releases/tags/
 
 
 def _content_type_for(name):
@@ -397,7 +399,190 @@ class _Listener(http.server.ThreadingHTTPServer):
             handle.close()
 
 
-class _Handler(http.server.BaseHTTPRequestHandler):
+class _GitHubWrites:
+    """The release API calls that brisquel-release publish makes, answered
+    the way GitHub answers them (only while ReleaseServer.token is set):
+      POST   /api/repos/R/releases                 create (201), 422 when the
+                                                   tag has a release already
+      GET    /api/repos/R/releases?page=N          every release, drafts too
+      GET    /api/repos/R/releases/<id>/assets     the assets, "starter" ones too
+      POST   /uploads/repos/R/releases/<id>/assets?name=N   upload (201), 422
+                                                   when the name is taken
+      PATCH  /api/repos/R/releases/<id>            a draft changed without
+                                                   tag_name moves to an
+                                                   untagged-... tag; make_latest
+                                                   must be a string
+      DELETE /api/repos/R/releases/assets/<id>     204
+    Each needs a User-Agent (else 403) and "Authorization: Bearer <token>"
+    (else 401). srv.faults[op] lists faults taken one per request of op
+    ("create", "list", "assets", "upload <name>", "patch", "delete"): a
+    status (answered with a GitHub error body), "ratelimit" (403 with
+    Retry-After: 1), and for uploads "cut" (half the body read, kept as a
+    starter asset, connection closed), "hang" (a starter asset, then no
+    answer until the server stops) and "corrupt" (stored with its first
+    byte changed)."""
+
+    _GH_RELEASES = re.compile(r"^/api/repos/([^/]+/[^/]+)/releases$")
+    _GH_RELEASE = re.compile(r"^/api/repos/([^/]+/[^/]+)/releases/(\d+)$")
+    _GH_ASSETS = re.compile(r"^/api/repos/([^/]+/[^/]+)/releases/(\d+)/assets$")
+    _GH_UPLOAD = re.compile(r"^/uploads/repos/([^/]+/[^/]+)/releases/(\d+)/assets$")
+    _GH_ASSET = re.compile(r"^/api/repos/([^/]+/[^/]+)/releases/assets/(\d+)$")
+
+    def do_POST(self):
+        self._github("POST")
+
+    def do_PATCH(self):
+        self._github("PATCH")
+
+    def do_DELETE(self):
+        self._github("DELETE")
+
+    def _github_read(self, path):
+        if self.server.rs.token is None:
+            return False
+        if not (self._GH_RELEASES.match(path) or self._GH_ASSETS.match(path)):
+            return False
+        self._github("GET")
+        return True
+
+    def _github(self, method):
+        rs = self.server.rs
+        target = urllib.parse.urlsplit(self.path)
+        rec = Request(method=method, path=self.path, scheme=self.server.scheme,
+                      accept=self.headers.get("Accept"),
+                      user_agent=self.headers.get("User-Agent"), time=time.monotonic())
+        rs._append(rec)
+        self._unread = int(self.headers.get("Content-Length") or 0)
+        extra = {}
+        try:
+            status, obj = self._github_answer(method, target.path,
+                                              urllib.parse.parse_qs(target.query), extra)
+            self._request_body()
+        except (_Cut, _Stop, OSError, ssl.SSLError):
+            self.close_connection = True
+            return
+        body = b"" if obj is None else json.dumps(obj).encode()
+        rec.status = status
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        for k, v in extra.items():
+            self.send_header(k, v)
+        self.end_headers()
+        self.wfile.write(body)
+        rec.body_bytes = len(body)
+        rec.complete = True
+
+    def _request_body(self, n=None):
+        n = self._unread if n is None else min(n, self._unread)
+        data = self.rfile.read(n) if n else b""
+        self._unread -= len(data)
+        return data
+
+    @staticmethod
+    def _error(message, code=None):
+        out = {"message": message, "documentation_url": "https://docs.github.com/rest"}
+        if code:
+            out["errors"] = [{"resource": "Release", "code": code}]
+        return out
+
+    def _github_answer(self, method, path, query, extra):
+        rs = self.server.rs
+        if not self.headers.get("User-Agent"):
+            return 403, self._error("Request forbidden by administrative rules. Please make "
+                                    "sure your request has a User-Agent header")
+        if self.headers.get("Authorization") not in (f"Bearer {rs.token}", f"token {rs.token}"):
+            return 401, self._error("Bad credentials")
+        routes = [("POST", self._GH_RELEASES, "create"), ("GET", self._GH_RELEASES, "list"),
+                  ("GET", self._GH_ASSETS, "assets"), ("POST", self._GH_UPLOAD, "upload"),
+                  ("PATCH", self._GH_RELEASE, "patch"), ("DELETE", self._GH_ASSET, "delete")]
+        for verb, pattern_, op in routes:
+            m = pattern_.match(path)
+            if verb == method and m:
+                break
+        else:
+            return 404, self._error("Not Found")
+        name = query.get("name", [""])[-1]
+        with rs._lock:
+            faults = rs.faults.get(f"upload {name}" if op == "upload" else op) or [None]
+            fault = faults.pop(0) if faults[0] is not None else None
+        if isinstance(fault, int):
+            return fault, self._error("Validation Failed" if fault == 422 else "Server Error",
+                                      "custom" if fault == 422 else None)
+        if fault == "ratelimit":
+            extra.update({"Retry-After": "1", "x-ratelimit-remaining": "0"})
+            return 403, self._error("API rate limit exceeded")
+        repo, number = m[1], int(m[2]) if m.re.groups > 1 else None
+        if op == "create":
+            ask = json.loads(self._request_body() or b"{}")
+            with rs._lock:
+                if (repo, ask.get("tag_name")) in rs._releases:
+                    return 422, self._error("Validation Failed", "already_exists")
+                rel = Release(rs._next_release_id, repo, ask["tag_name"],
+                              ask.get("name") or ask["tag_name"], {}, bool(ask.get("draft")))
+                rs._next_release_id += 1
+                rs._releases[(repo, rel.tag)] = rel
+            return 201, rs._release_json(rel)
+        if op == "list":
+            with rs._lock:
+                rels = sorted((r for r in rs._releases.values() if r.repo == repo),
+                              key=lambda r: -r.id)
+            return 200, [rs._release_json(r) for r in rels] if query.get("page", ["1"])[-1] == "1" else []
+        if op == "delete":
+            with rs._lock:
+                found = rs._assets.pop(number, None)
+                if found:
+                    found[0].assets.pop(found[1].name, None)
+            return (204, None) if found else (404, self._error("Not Found"))
+        with rs._lock:
+            rel = next((r for r in rs._releases.values() if r.id == number and r.repo == repo), None)
+        if rel is None:
+            return 404, self._error("Not Found")
+        if op == "assets":
+            return 200, [rs._asset_json(rel, a) for a in list(rel.assets.values())]
+        if op == "patch":
+            ask = json.loads(self._request_body() or b"{}")
+            if ask.get("make_latest", "true") not in ("true", "false", "legacy"):
+                return 422, self._error("Validation Failed", "invalid")
+            with rs._lock:
+                tag = ask.get("tag_name") or (f"untagged-{rel.id:x}" if rel.draft else rel.tag)
+                rs._releases.pop((repo, rel.tag), None)
+                rel.tag = tag
+                rs._releases[(repo, tag)] = rel
+                rel.name = ask.get("name", rel.name)
+                rel.draft = bool(ask.get("draft", rel.draft))
+                if not rel.draft and ask.get("make_latest") == "true":
+                    rs._latest[repo] = tag
+            return 200, rs._release_json(rel)
+        # upload
+        if name in rel.assets:
+            self._request_body()
+            return 422, {**self._error("Validation Failed"),
+                         "errors": [{"resource": "ReleaseAsset", "code": "already_exists",
+                                     "field": "name"}]}
+        with rs._lock:
+            a = Asset(rs._next_asset_id, name, b"", _content_type_for(name), "starter")
+            rs._next_asset_id += 1
+            if fault in ("cut", "hang"):
+                rel.assets[name] = a
+                rs._assets[a.id] = (rel, a)
+        if fault == "cut":
+            a.source = self._request_body(self._unread // 2)
+            raise _Cut()
+        data = self._request_body()
+        if fault == "hang":
+            rs._sleep(600)
+            raise _Stop()
+        if fault == "corrupt" and data:
+            data = bytes([data[0] ^ 1]) + data[1:]
+        with rs._lock:
+            a.source, a.state = data, "uploaded"
+            rel.assets[name] = a
+            rs._assets[a.id] = (rel, a)
+        return 201, rs._asset_json(rel, a)
+
+
+class _Handler(_GitHubWrites, http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "BrisquelReleaseServer/1.0"
     sys_version = ""
@@ -411,6 +596,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         path = urllib.parse.urlsplit(self.path).path
         if path.startswith("/_control/"):
             self._control(path)
+            return
+        if self._github_read(path):
             return
         rec = Request(method=self.command, path=self.path, scheme=self.server.scheme,
                       accept=self.headers.get("Accept"),
@@ -696,6 +883,9 @@ class ReleaseServer:
         self._assets = {}            # id -> (Release, Asset)
         self._next_release_id = 1001
         self._next_asset_id = 5001
+        # The write API (see _GitHubWrites) answers only with a token set.
+        self.token = None
+        self.faults = {}             # operation -> list of faults, in order
         self._conns = set()
         self._stop = threading.Event()
         self._resumes = 0
@@ -983,7 +1173,8 @@ class ReleaseServer:
             tag = self._latest.get(repo)
             if tag is None:
                 return None
-        return self._releases.get((repo, tag))
+        rel = self._releases.get((repo, tag))
+        return None if rel is None or rel.draft else rel
 
     def _download(self, rel, name):
         a = rel.assets.get(name)
@@ -1013,7 +1204,7 @@ class ReleaseServer:
             "label": "",
             "uploader": self._user(),
             "content_type": a.content_type,
-            "state": "uploaded",
+            "state": a.state,
             "size": a.size(),
             "download_count": 0,
             "created_at": FIXED_TIME,
@@ -1027,13 +1218,15 @@ class ReleaseServer:
             "url": url,
             "name": rel.name,
             "assets_url": url + "/assets",
+            "upload_url": f"{self.host_base}uploads/repos/{rel.repo}/releases/{rel.id}"
+                          "/assets{?name,label}",
             "html_url": f"{self.host_base}{rel.repo}/releases/tag/{rel.tag}",
             "id": rel.id,
             "author": self._user(),
             "node_id": f"RE_{rel.id}",
             "tag_name": rel.tag,
             "target_commitish": "main",
-            "draft": False,
+            "draft": rel.draft,
             "prerelease": False,
             "created_at": FIXED_TIME,
             "published_at": FIXED_TIME,

@@ -15,7 +15,8 @@ static const char kHelp[] =
     "                        [--sign-key KEY.pem] PART...\n"
     "  brisquel-release check LIST [--dir DIR] [--key PUBKEY]...\n"
     "  brisquel-release pubkey KEY.pem\n"
-    "  brisquel-release make --help | check --help | pubkey --help\n"
+    "  brisquel-release publish --repo OWNER/REPO --tag TAG --dir DIR [--exe FILE] ...\n"
+    "  brisquel-release make --help | check --help | pubkey --help | publish --help\n"
     "\n"
     "Examples:\n"
     "  brisquel-release make --tag v1.4.2 --run TamrockBuilder/TamrockBuilder.exe \\\n"
@@ -40,6 +41,7 @@ static int run_tool(int argc, char** argv) {
   if (strcmp(argv[1], "make") == 0) return make_command(argc - 2, argv + 2);
   if (strcmp(argv[1], "check") == 0) return check_command(argc - 2, argv + 2);
   if (strcmp(argv[1], "pubkey") == 0) return pubkey_command(argc - 2, argv + 2);
+  if (strcmp(argv[1], "publish") == 0) return publish_command(argc - 2, argv + 2);
   fprintf(stderr, "brisquel-release: unknown command %s\nSee: brisquel-release --help\n",
           argv[1]);
   return EXIT_USAGE;
@@ -47,6 +49,13 @@ static int run_tool(int argc, char** argv) {
 
 #ifdef _WIN32
 #include <wchar.h>
+
+// Publishing needs libcurl and jansson, which only the native build links.
+int publish_command(int, char**) {
+  fputs("brisquel-release publish: not in the Windows build of the tool; publish with the "
+        "native (Linux) build, where maintainers and CI run it\n", stderr);
+  return EXIT_USAGE;
+}
 
 #include "text_utf.h"
 

@@ -12,6 +12,7 @@
 #include "list_verdict.h"
 #include "part_report.h"
 #include "release_url.h"
+#include "retry_rule.h"
 #include "text_utf.h"
 
 namespace {
@@ -295,6 +296,29 @@ TEST(TextUtf, RoundTripsAndCutsOnlyWholeCharacters) {
   EXPECT_EQ(wide[1], (wchar_t)0xFFFD);
   EXPECT_EQ(wide[2], L'b');
   EXPECT_EQ(wide[3], (wchar_t)0xFFFD);
+}
+
+// publish's retry rule: which of GitHub's answers are waited out, and how long.
+TEST(RetryRule, WaitsOnlyForPassingTroubles) {
+  struct Row {
+    AnswerSigns signs;
+    unsigned attempt;
+    long wait;
+  } rows[] = {
+      {{0, -1, 0, 0}, 1, 1},              // no answer: backoff
+      {{502, -1, 0, 0}, 3, 4},
+      {{429, -1, 0, 0}, 2, 2},
+      {{403, -1, 0, 0}, 1, -1},           // a refusal, not a limit
+      {{403, 7, 0, 0}, 1, 7},             // Retry-After
+      {{403, -1, 1, 1000 + 50}, 1, 51},   // the limit's reset, a second after it
+      {{403, -1, 1, 1000 + 7200}, 1, 7201},  // beyond RETRY_WAIT_MAX: the caller gives up
+      {{401, -1, 0, 0}, 1, -1},
+      {{404, -1, 0, 0}, 1, -1},
+      {{422, -1, 0, 0}, 1, -1},
+      {{503, -1, 0, 0}, RETRY_ATTEMPTS, -1},  // no attempt left
+  };
+  for (const Row& r : rows)
+    EXPECT_EQ(retry_wait(&r.signs, 1000, r.attempt), r.wait) << r.signs.status << " " << r.attempt;
 }
 
 }  // namespace

@@ -2,9 +2,10 @@
 """A release made by brisquel-release, installed by the real setup.
 
 The Windows brisquel-release.exe makes and checks the list of a release with
-a core part (renamed after unpacking) and all five tool parts; the local
-release server publishes it; BrisquelBuilder.exe installs it under Wine and
-starts the builder. Afterwards the version folder must hold every file of
+a core part (renamed after unpacking) and all five tool parts; the native
+tool's publish puts it on the local release server (BRISQUEL_RELEASE_NATIVE;
+without that build the server is handed the files); BrisquelBuilder.exe
+installs it under Wine and starts the builder. Afterwards the version folder must hold every file of
 every zip where the list put it, and parts.txt the checksums of the parts
 that have a folder.
 
@@ -25,6 +26,7 @@ import proc as proc_files  # noqa: E402
 from harness import BenchCase  # noqa: E402
 
 TOOL = os.environ.get("BRISQUEL_RELEASE_TOOL", "")
+NATIVE = os.environ.get("BRISQUEL_RELEASE_NATIVE", "")
 TAG = "1.4.2"
 BASE = f"https://localhost:47443/tamrock/brisquel/releases/download/{TAG}/"
 RUN = "TamrockBuilder/BrisquelBuilder.exe"
@@ -73,7 +75,16 @@ class InstallMadeRelease(BenchCase):
         self.assertEqual(rc, 0, out)
 
         server = b.release_server()
-        server.add_release(TAG, {n: dist / n for n in os.listdir(dist)})
+        if os.path.exists(NATIVE):
+            server.token = "ghp_install_test"
+            env = dict(os.environ, GITHUB_TOKEN=server.token,
+                       CURL_CA_BUNDLE=os.path.join(server.cert_dir, "ca.pem"))
+            proc = proc_files.run([NATIVE, "publish", "--repo", "tamrock/brisquel", "--tag", TAG,
+                                   "--dir", ".", "--api-base", server.api_base,
+                                   "--host-base", server.host_base], dist, env)
+            self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+        else:
+            server.add_release(TAG, {n: dist / n for n in os.listdir(dist)})
         run = b.run(b.copy_exe(), timeout_ms=120000)
         self.assertRun(run, exit_code=0, boxes=[], records=1)
 
