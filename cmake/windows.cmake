@@ -36,8 +36,13 @@ add_library(brisquel_pure STATIC ${pure_sources})
 target_include_directories(brisquel_pure PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(brisquel_pure PUBLIC ${brisquel_defs})
 
+brisquel_list_key_defs(brisquel_key_defs "${BRISQUEL_LIST_KEYS}")
+add_library(brisquel_keys STATIC ${CMAKE_SOURCE_DIR}/src/setuplist/list_keys.cpp)
+target_include_directories(brisquel_keys PUBLIC ${CMAKE_SOURCE_DIR}/src)
+target_compile_definitions(brisquel_keys PRIVATE ${brisquel_key_defs})
+
 add_library(brisquel_win STATIC ${win_sources})
-target_link_libraries(brisquel_win PUBLIC brisquel_pure ${brisquel_system_libs})
+target_link_libraries(brisquel_win PUBLIC brisquel_pure brisquel_keys ${brisquel_system_libs})
 add_dependencies(brisquel_win brisquel_delayload)
 
 add_executable(BrisquelBuilder WIN32 ${CMAKE_SOURCE_DIR}/src/app/main_win.cpp

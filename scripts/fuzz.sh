@@ -49,7 +49,7 @@ fi
 
 # Product sources that each target is meant to reach, for the coverage line.
 declare -A sources=(
-  [fuzz_setup_list]="src/setuplist/setup_list.cpp src/setuplist/part_folder.cpp"
+  [fuzz_setup_list]="src/setuplist/setup_list.cpp src/setuplist/part_folder.cpp src/setuplist/list_signature.cpp src/base/base64.cpp"
   [fuzz_release_link]="src/net/release_link.cpp"
   [fuzz_requested_tag]="src/net/setup_address.cpp src/base/cmdline.cpp"
 )

@@ -13,6 +13,7 @@
 #include "net/http_win.h"
 #include "net/release_host.h"
 #include "net/setup_address.h"
+#include "setuplist/list_signature_win.h"
 #include "ui/running_win.h"
 #include "ui/ui.h"
 
@@ -93,6 +94,9 @@ DWORD WINAPI work(LPVOID) {
   prepare_data_root();
   status(MSG_LOOKING);
   fetch_setup_list(&body);
+  // Whoever can publish a release can replace the list: a keyed setup uses
+  // one only when the makers signed it. Another try would get the same list.
+  if (!list_signed_by_makers(body.data, (size_t)body.len)) fail(MSG_LIST_NOT_SIGNED);
   settle_list(&run, body.data);
 
   int install = run.repair || !path_exists(run.installed_txt) || !path_exists(run.run_target);

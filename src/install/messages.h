@@ -12,6 +12,10 @@
 #define MSG_CANNOT_REACH                                                                   \
   L"Could not reach GitHub to get the Brisquel Builder. Check your internet connection and " \
   L"try again."
+#define MSG_LIST_NOT_SIGNED                                                                 \
+  L"This release's setup list is not signed by the makers of the Brisquel Builder, so it was " \
+  L"not installed. Download BrisquelBuilder.exe again from the official release page, or ask " \
+  L"its makers."
 #define MSG_SERVERS_FAILING                                                                 \
   L"GitHub's download servers are failing right now (an error 500 or above, tried 8 times " \
   L"over 3 minutes). This is on GitHub's side: try again in a few minutes, or later today."

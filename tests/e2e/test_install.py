@@ -7,6 +7,7 @@ setup is started, and what must be on disk, on screen and in the server's
 log afterwards.
 """
 
+import base64
 import functools
 import random
 import re
@@ -17,7 +18,7 @@ from pathlib import Path
 
 import harness
 from harness import BenchCase, SETUP_CAPTION, to_wine
-from releases import Part, Release
+from releases import BASE, REPO, Part, Release
 from ziptools import Entry, fault_stderr, raw_zip, tool_zip, zip_features
 
 LIST_LATEST = "/tamrock/brisquel/releases/latest/download/brisquel-setup.txt"
@@ -436,6 +437,113 @@ class Failures(InstallCase):
         self.assertInstalled(rel, run)
         self.assertIn("Part 2 of 3: GitHub didn't answer (500). Trying again in 3 s...",
                       run.statuses)
+
+
+# The tests' keyed setup and its throw-away keys (tests/CMakeLists.txt):
+# a and b are built in, c is nobody's.
+KEYS = harness.BUILD / "list_keys"
+KEYED_EXE = harness.BUILD / "keyed" / "BrisquelBuilder.exe"
+NATIVE_TOOL = harness.BUILD.parent / "native" / "tools" / "release" / "brisquel-release"
+NOT_SIGNED = ("This release's setup list is not signed by the makers of the Brisquel Builder, "
+              "so it was not installed. Download BrisquelBuilder.exe again from the official "
+              "release page, or ask its makers.")
+
+
+def openssl_signed(text, key):
+    """text and the signature line, made by openssl (its DER turned into r || s)."""
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(KEYS / f"{key}.pem")],
+                         input=text, capture_output=True, check=True).stdout
+    at, rs = 2, b""
+    for _ in range(2):  # SEQUENCE { INTEGER r, INTEGER s }
+        n = der[at + 1]
+        rs += der[at + 2:at + 2 + n].lstrip(b"\0").rjust(32, b"\0")
+        at += 2 + n
+    return text + b"sig " + base64.b64encode(rs) + b"\n"
+
+
+class SignedLists(InstallCase):
+    def keyed(self):
+        self._exe = self.bench.folder("keyed") / "BrisquelBuilder.exe"
+        shutil.copyfile(KEYED_EXE, self._exe)
+
+    def publish_signed(self, rel, text):
+        self.server.add_release(rel.tag, dict(rel.assets(), **{"brisquel-setup.txt": text}))
+        return rel
+
+    def tool_signed(self, rel, key):
+        if not NATIVE_TOOL.exists():
+            raise harness.BenchError(f"missing {NATIVE_TOOL}: build the native tree beside this one")
+        dist = self.bench.folder("dist")
+        for p in rel.parts:
+            (dist / p.name).write_bytes(p.data)
+        made = subprocess.run([str(NATIVE_TOOL), "make", "--tag", rel.tag, "--run", rel.run,
+                               "--base-url", f"{BASE}{REPO}/releases/download/{rel.tag}/",
+                               "--sign-key", str(KEYS / f"{key}.pem")] + [p.name for p in rel.parts],
+                              cwd=dist, capture_output=True, text=True)
+        self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+        return (dist / "brisquel-setup.txt").read_bytes()
+
+    def tree(self):
+        """Every file with its bytes and every folder; the downloads folder,
+        made at the start of every run, only for what it holds."""
+        return {str(p.relative_to(self.root)): p.read_bytes() if p.is_file() else None
+                for p in self.root.rglob("*") if p != self.root / "downloads"}
+
+    def test_a_list_signed_by_either_key_installs(self):
+        self.keyed()
+        one = Release("1.0", RUN, [base_part("1.0")])
+        self.assertInstalled(self.publish_signed(one, self.tool_signed(one, "a")), self.setup())
+        two = Release("1.1", RUN, [base_part("1.1")])
+        two_text = openssl_signed(two.setup_list(), "b")
+        self.assertInstalled(self.publish_signed(two, two_text), self.setup())
+
+    def test_lists_no_key_verifies_end_the_run_before_anything_changes(self):
+        self.keyed()
+        old = Release("1.0", RUN, [base_part("1.0")])
+        self.assertInstalled(self.publish_signed(old, openssl_signed(old.setup_list(), "a")),
+                             self.setup())
+        new = release("1.1", base_version="1.1")
+        text = new.setup_list()
+        good = openssl_signed(text, "b")
+        self.publish_signed(new, good)
+
+        def changed(at, byte):
+            b = bytearray(good)
+            b[at] = byte
+            return bytes(b)
+        digit = text.index(b"part ") + 5
+        # Each change leaves a list the setup would otherwise install.
+        bodies = {
+            "unsigned": text,
+            "third key": openssl_signed(text, "c"),
+            "tag changed": changed(text.index(b"1.1"), ord("2")),
+            "checksum digit changed": changed(digit, ord("0") if text[digit] != ord("0") else ord("1")),
+            "last line end changed": changed(len(text) - 1, ord("\r")),
+            "line after the signature": good + b"tag 1.1\n",
+            "signature cut short": good[:-6] + b"\n",
+        }
+        before = self.tree()
+        self.server.clear_log()
+        for name, body in bodies.items():
+            with self.subTest(name):
+                self.server.script(LIST_LATEST, [{"status": 200, "body": body}])
+                self.assertRun(self.setup(), exit_code=0, records=0,
+                               boxes=[(SETUP_CAPTION, NOT_SIGNED, "error")])
+        # One request for the list each time: no retry, no fallback, no part.
+        self.assertEqual([r.path for r in self.server.log], [LIST_LATEST] * len(bodies))
+        # A list that came through the release API is checked the same way.
+        self.publish_signed(new, text)
+        self.server.script(LIST_LATEST, [503])
+        self.assertRun(self.setup(), exit_code=0, records=0,
+                       boxes=[(SETUP_CAPTION, NOT_SIGNED, "error")])
+        self.assertIn("application/octet-stream", [r.accept for r in self.server.log])
+        self.assertEqual(self.part_requests(), [])
+        self.assertEqual(self.tree(), before)
+
+    def test_the_default_build_reads_signed_lists_as_before(self):
+        rel = Release("1.0", RUN, [base_part("1.0")])
+        self.assertInstalled(self.publish_signed(rel, openssl_signed(rel.setup_list(), "a")),
+                             self.setup())
 
 
 ABSOLUTE = "brisquel-absolute-name"

@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "base/base64.h"
 #include "base/cmdline.h"
 #include "fuzz_check.h"
+#include "setuplist/list_signature.h"
 #include "setuplist/part_folder.h"
 #include "setuplist/setup_list.h"
 
@@ -110,7 +112,25 @@ void check_own_tag(const SetupList& list) {
 
 }  // namespace
 
+// A signature is taken only from a last line that is exactly "sig " and its
+// one canonical base64, with nothing but line ends after it; what it signs
+// is everything before that line.
+void check_signature_line(const char* body, size_t size) {
+  size_t signed_len = 0;
+  uint8_t sig[LIST_SIG_BYTES];
+  if (find_list_signature(body, size, &signed_len, sig) != LIST_SIG_FOUND) return;
+  FUZZ_CHECK(signed_len + 4 + LIST_SIG_TEXT <= size);
+  FUZZ_CHECK(signed_len == 0 || body[signed_len - 1] == '\r' || body[signed_len - 1] == '\n');
+  FUZZ_CHECK(memcmp(body + signed_len, "sig ", 4) == 0);
+  char again[LIST_SIG_TEXT + 1];
+  FUZZ_CHECK(base64_encode(sig, sizeof sig, again, sizeof again) == LIST_SIG_TEXT);
+  FUZZ_CHECK(memcmp(again, body + signed_len + 4, LIST_SIG_TEXT) == 0);
+  for (size_t i = signed_len + 4 + LIST_SIG_TEXT; i < size; i++)
+    FUZZ_CHECK(body[i] == '\r' || body[i] == '\n');
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  check_signature_line((const char*)data, size);
   // The download always keeps a zero byte after the body; parsing may cut
   // the text in place, so it gets a copy of its own.
   std::vector<char> text(data, data + size);

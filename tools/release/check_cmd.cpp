@@ -11,14 +11,17 @@
 #include "commands.h"
 #include "file_digest.h"
 #include "file_io.h"
+#include "install/messages.h"
 #include "list_lines.h"
+#include "list_sign.h"
 #include "list_verdict.h"
 #include "part_report.h"
 #include "release_url.h"
+#include "text_utf.h"
 #include "unpack_plan.h"
 
 const char kCheckHelp[] =
-    "Usage: brisquel-release check LIST [--dir DIR]\n"
+    "Usage: brisquel-release check LIST [--dir DIR] [--key PUBKEY]...\n"
     "\n"
     "Reads LIST (a brisquel-setup.txt) with the setup's own parser and check and\n"
     "prints the setup's verdict and message, the tag, the run path, and each part\n"
@@ -34,13 +37,20 @@ const char kCheckHelp[] =
     "              SHA-256 are checked against DIR/<file name of its url>, and the\n"
     "              zips are looked into as with make (entries tar can unpack,\n"
     "              renames that happen, a file at the run path)\n"
+    "  --key PUBKEY  a public key the setup is built with (as pubkey prints it),\n"
+    "              up to 8: the list's signature must verify with one of them,\n"
+    "              as such a setup requires; without --key, whether the list is\n"
+    "              signed is only reported\n"
     "\n"
     "Exit status: 0 when the setup accepts the list, no line is misread and every\n"
     "zip in DIR matches; 1 otherwise; 2 for usage errors or an unreadable LIST.\n"
     "\n"
     "Examples:\n"
     "  brisquel-release check brisquel-setup.txt\n"
-    "  brisquel-release check dist/brisquel-setup.txt --dir dist\n";
+    "  brisquel-release check dist/brisquel-setup.txt --dir dist\n"
+    "  brisquel-release check brisquel-setup.txt --key \"$(brisquel-release pubkey first.pem)\"\n";
+
+#define MAX_CHECK_KEYS 8
 
 // The longest list worth reading: a full one is about 32 KiB.
 #define LIST_FILE_MAX (16u * 1024 * 1024)
@@ -195,9 +205,50 @@ static void check_dir(Report* r, const SetupList* list, const ListLines* where, 
     problem(r, 0, why);
 }
 
+// A "sig " line before the last line: lines were added after signing.
+static int sig_line_not_last(const char* text, size_t len) {
+  for (size_t i = 0; i + 4 <= len; i++)
+    if ((i == 0 || text[i - 1] == '\r' || text[i - 1] == '\n') && memcmp(text + i, "sig ", 4) == 0)
+      return 1;
+  return 0;
+}
+
+// The signature, judged as a setup built with the keys would; without
+// keys, only reported. A malformed signature line is a mistake either way.
+static void check_signature(Report* r, const char* text, size_t len, const char* const* keys,
+                            int key_count) {
+  int which = 0;
+  SigCheck c = check_list_signature(text, len, keys, key_count, &which);
+  char what[600];
+  if (c == SIG_VERIFIED && key_count) {
+    printf("%s: signed; the signature verifies with --key %s\n", r->file, keys[which]);
+  } else if (c == SIG_VERIFIED) {
+    printf("%s: signed (give --key to check the signature)\n", r->file);
+  } else if (c == SIG_UNSIGNED && !key_count && !sig_line_not_last(text, len)) {
+    printf("%s: not signed\n", r->file);
+  } else {
+    char message[400];
+    utf8_from_wide(MSG_LIST_NOT_SIGNED, message, sizeof message);
+    if (c == SIG_UNAVAILABLE)
+      FMT_CUT(what, "the list %s", sig_check_words(c));
+    else if (c == SIG_UNSIGNED && sig_line_not_last(text, len))
+      FMT_CUT(what, "the list has a \"sig \" line that is not its last line (were lines added "
+                    "after signing?); a setup built with keys refuses it: \"%s\"", message);
+    else if (key_count)
+      FMT_CUT(what, "the list %s; a setup built with %s refuses it: \"%s\"", sig_check_words(c),
+              key_count == 1 ? "this key" : "these keys", message);
+    else
+      FMT_CUT(what, "the list %s; a setup built with keys refuses it: \"%s\"",
+              sig_check_words(c), message);
+    problem(r, 0, what);
+  }
+}
+
 int check_command(int argc, char** argv) {
   const char* file = NULL;
   const char* dir = NULL;
+  const char* keys[MAX_CHECK_KEYS];
+  int key_count = 0;
   for (int i = 0; i < argc; i++) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
       fputs(kCheckHelp, stdout);
@@ -209,6 +260,15 @@ int check_command(int argc, char** argv) {
         return EXIT_USAGE;
       }
       dir = argv[++i];
+    } else if (strcmp(argv[i], "--key") == 0) {
+      uint8_t point[LIST_KEY_BYTES];
+      if (i + 1 >= argc || key_count == MAX_CHECK_KEYS || !decode_list_key(argv[i + 1], point)) {
+        fprintf(stderr, "brisquel-release check: --key takes a public key as pubkey prints it "
+                        "(the base64 of a 65-byte point), at most %d times\nSee: "
+                        "brisquel-release check --help\n", MAX_CHECK_KEYS);
+        return EXIT_USAGE;
+      }
+      keys[key_count++] = argv[++i];
     } else if (argv[i][0] == '-' && argv[i][1] == '-') {
       fprintf(stderr, "brisquel-release check: unknown option %s\nSee: brisquel-release check --help\n", argv[i]);
       return EXIT_USAGE;
@@ -250,6 +310,7 @@ int check_command(int argc, char** argv) {
   free(copy);
   explain_verdict(&r, &list, &where);
   map_list_lines(text, len, &where, line_note, &r);
+  check_signature(&r, text, len, keys, key_count);
   free(text);
 
   if (where.tag_line) printf("tag %s (line %" PRIu32 ")\n", list.tag, where.tag_line);

@@ -11,8 +11,10 @@ enum {
 
 int make_command(int argc, char** argv);
 int check_command(int argc, char** argv);
+int pubkey_command(int argc, char** argv);
 // Native build only; the Windows build answers that it leaves publish out.
 int publish_command(int argc, char** argv);
 
 extern const char kMakeHelp[];
 extern const char kCheckHelp[];
+extern const char kPubkeyHelp[];

@@ -11,10 +11,12 @@ static const char kHelp[] =
     "Brisquel Builder release, with the setup's own parser and checks.\n"
     "\n"
     "Usage:\n"
-    "  brisquel-release make --tag TAG --run PATH --base-url URL [--out FILE] PART...\n"
-    "  brisquel-release check LIST [--dir DIR]\n"
+    "  brisquel-release make --tag TAG --run PATH --base-url URL [--out FILE]\n"
+    "                        [--sign-key KEY.pem] PART...\n"
+    "  brisquel-release check LIST [--dir DIR] [--key PUBKEY]...\n"
+    "  brisquel-release pubkey KEY.pem\n"
     "  brisquel-release publish --repo OWNER/REPO --tag TAG --dir DIR [--exe FILE] ...\n"
-    "  brisquel-release make --help | check --help | publish --help\n"
+    "  brisquel-release make --help | check --help | pubkey --help | publish --help\n"
     "\n"
     "Examples:\n"
     "  brisquel-release make --tag v1.4.2 --run TamrockBuilder/TamrockBuilder.exe \\\n"
@@ -31,12 +33,14 @@ static int run_tool(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "help") == 0) {
       if (strcmp(argv[2], "make") == 0) return fputs(kMakeHelp, stdout), EXIT_GOOD;
       if (strcmp(argv[2], "check") == 0) return fputs(kCheckHelp, stdout), EXIT_GOOD;
+      if (strcmp(argv[2], "pubkey") == 0) return fputs(kPubkeyHelp, stdout), EXIT_GOOD;
     }
     fputs(kHelp, argc < 2 ? stderr : stdout);
     return argc < 2 ? EXIT_USAGE : EXIT_GOOD;
   }
   if (strcmp(argv[1], "make") == 0) return make_command(argc - 2, argv + 2);
   if (strcmp(argv[1], "check") == 0) return check_command(argc - 2, argv + 2);
+  if (strcmp(argv[1], "pubkey") == 0) return pubkey_command(argc - 2, argv + 2);
   if (strcmp(argv[1], "publish") == 0) return publish_command(argc - 2, argv + 2);
   fprintf(stderr, "brisquel-release: unknown command %s\nSee: brisquel-release --help\n",
           argv[1]);

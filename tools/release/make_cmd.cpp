@@ -11,6 +11,7 @@
 #include "commands.h"
 #include "file_digest.h"
 #include "file_io.h"
+#include "list_sign.h"
 #include "list_text.h"
 #include "list_verdict.h"
 #include "part_report.h"
@@ -18,7 +19,8 @@
 #include "unpack_plan.h"
 
 const char kMakeHelp[] =
-    "Usage: brisquel-release make --tag TAG --run PATH --base-url URL [--out FILE] PART...\n"
+    "Usage: brisquel-release make --tag TAG --run PATH --base-url URL [--out FILE]\n"
+    "                             [--sign-key KEY.pem] PART...\n"
     "\n"
     "Writes the setup list of a release (brisquel-setup.txt unless --out says\n"
     "otherwise): the tag, the builder to run, and one part line per zip in the\n"
@@ -31,6 +33,9 @@ const char kMakeHelp[] =
     "  --base-url URL   https address the release's assets download from,\n"
     "                   normally https://github.com/OWNER/REPO/releases/download/TAG/\n"
     "  --out FILE       where to write the list (default brisquel-setup.txt)\n"
+    "  --sign-key KEY.pem  end the list with its signature (\"sig\" line) made with\n"
+    "                   this P-256 private key; setups built with the key's public\n"
+    "                   key (see pubkey) install only lists signed so\n"
     "\n"
     "Each PART is a zip file, followed by the options for that zip:\n"
     "  --extract-to DIR     unpack into DIR below the version folder (default .)\n"
@@ -60,6 +65,7 @@ struct MakeArgs {
   const char* run;
   const char* base_url;
   const char* out;
+  const char* sign_key;
   const char* zip[MAX_PARTS];
   const char* extract_to[MAX_PARTS];
   const char* rename_from[MAX_PARTS];
@@ -97,6 +103,7 @@ static int parse_make_args(int argc, char** argv, MakeArgs* a) {
     else if (strcmp(arg, "--run") == 0) slot = &a->run;
     else if (strcmp(arg, "--base-url") == 0) slot = &a->base_url;
     else if (strcmp(arg, "--out") == 0) slot = &a->out;
+    else if (strcmp(arg, "--sign-key") == 0) slot = &a->sign_key;
     else if (strcmp(arg, "--extract-to") == 0) part_slots = a->extract_to;
     else if (strcmp(arg, "--rename-from") == 0) part_slots = a->rename_from;
     else if (strcmp(arg, "--rename-to") == 0) part_slots = a->rename_to;
@@ -248,12 +255,36 @@ static int write_list(const char* out, const char* text, size_t len) {
   return -1;
 }
 
+// Appends the signature line and proves it with the key's own public key,
+// as a setup built with that key would.
+static int sign_text(const MakeArgs* a, char* text, size_t* len, size_t cap) {
+  char line[LIST_SIG_LINE_CAP], key[LIST_KEY_TEXT + 1], why[600];
+  if (!sign_list_text(a->sign_key, text, *len, line, why, sizeof why) ||
+      !list_key_of_file(a->sign_key, key, why, sizeof why))
+    return refuse(a->out, "--sign-key", why);
+  size_t n = strlen(line);
+  if (*len + n >= cap) return refuse(a->out, a->out, "the list does not fit the tool's buffer");
+  memcpy(text + *len, line, n + 1);
+  *len += n;
+  const char* keys[] = {key};
+  int which = 0;
+  if (check_list_signature(text, *len, keys, 1, &which) != SIG_VERIFIED)
+    return refuse(a->out, "--sign-key", "the signature made does not verify with the key");
+  return -1;
+}
+
 int make_command(int argc, char** argv) {
   static MakeArgs a;
   static SetupList list;
-  static char text[LIST_TEXT_CAP];
+  static char text[LIST_TEXT_CAP + LIST_SIG_LINE_CAP];
   int status = parse_make_args(argc, argv, &a);
   if (status >= 0) return status;
+  if (a.sign_key) {
+    // A key that cannot sign is found out before any zip is read.
+    char key[LIST_KEY_TEXT + 1], why[600];
+    if (!list_key_of_file(a.sign_key, key, why, sizeof why))
+      return refuse(a.out, "--sign-key", why);
+  }
 
   if (a.count == 0) {
     char message[256], why[512];
@@ -298,6 +329,7 @@ int make_command(int argc, char** argv) {
 
   size_t len = format_setup_list(&list, text, sizeof text);
   if (len == 0) return refuse(a.out, a.out, "the list does not fit the tool's buffer");
+  if (a.sign_key && (status = sign_text(&a, text, &len, sizeof text)) >= 0) return status;
   if (!list_reads_back(text, len, &list, why, sizeof why)) {
     char text2[2200];
     FMT_CUT(text2, "the setup would read the list differently: %s", why);
@@ -309,8 +341,8 @@ int make_command(int argc, char** argv) {
                     "--tag (it takes letters, digits, '.', '_' and '-' only); they get it only "
                     "while it is the latest\n", list.tag);
 
-  printf("%s: tag %s, run %s, %lu parts\n", a.out, list.tag, list.run,
-         (unsigned long)list.part_count);
+  printf("%s: tag %s, run %s, %lu parts%s\n", a.out, list.tag, list.run,
+         (unsigned long)list.part_count, a.sign_key ? ", signed" : "");
   for (uint32_t i = 0; i < list.part_count; i++)
     print_part(stdout, &list.parts[i], i, list.part_count, 0);
   printf("Attach %s and these %lu zips to the GitHub release %s.\n", a.out,

@@ -9,6 +9,7 @@ cases marked windows_too run: those whose outcome can differ on Windows
 msvcrt's printf, exit codes); the rest is plain code that the native run
 covers once.
 """
+import base64
 import hashlib
 import os
 import shutil
@@ -246,6 +247,51 @@ class MakeAndCheck(ToolCase):
         r = self.make(self.core_zip(), base=BASE.rstrip("/"))
         self.assertEqual(r.rc, 0, r)
         self.assertIn(f" {BASE}TamrockBuilder-1.4.2.zip\n", self.read("brisquel-setup.txt"))
+
+
+class Signatures(ToolCase):
+    def new_key(self, name):
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out",
+                        self.path(name)], check=True)
+        der = subprocess.run(["openssl", "ec", "-in", self.path(name), "-pubout", "-outform", "DER"],
+                             capture_output=True, check=True).stdout
+        return base64.b64encode(der[-65:]).decode()  # the point ends the public key's DER
+
+    @windows_too
+    def test_make_signs_pubkey_prints_the_key_and_check_verifies_with_it(self):
+        pub, other = self.new_key("k.pem"), self.new_key("o.pem")
+        zip_name = self.core_zip()
+        if WINE:  # the Windows build has no libcrypto and says so
+            for r in (self.tool("pubkey", "k.pem"), self.make(zip_name, "--sign-key", "k.pem")):
+                self.assertIn("Windows build", r.err, r)
+                self.assertNotEqual(r.rc, 0, r)
+            self.assert_nothing_written()
+            return
+        r = self.tool("pubkey", "k.pem")
+        self.assertEqual((r.rc, r.out), (0, pub + "\n"), r)
+        r = self.make(zip_name, "--sign-key", "missing.pem")
+        self.assertEqual(r.rc, 1, r)
+        self.assert_nothing_written()
+        self.assertEqual(self.make(zip_name, "--sign-key", "k.pem").rc, 0)
+        signed = self.read("brisquel-setup.txt")
+        self.assertRegex(signed, r"\npart [^\n]*\nsig [A-Za-z0-9+/]{86}==\n$")
+        self.write("plain.txt", signed[:signed.rindex("sig ")])
+        self.write("appended.txt", signed + "# a line the setup ignores\n")
+        bent = pub[:40] + ("A" if pub[40] != "A" else "B") + pub[41:]  # a point off the curve
+        for name, keys, rc, words in [
+                ("brisquel-setup.txt", [], 0, "signed (give --key"),
+                ("brisquel-setup.txt", [pub], 0, "verifies with --key " + pub),
+                ("brisquel-setup.txt", [other], 1, "signed, but by none of the keys given"),
+                ("brisquel-setup.txt", [other, pub], 0, "verifies with --key " + pub),
+                ("plain.txt", [], 0, "not signed"),
+                ("plain.txt", [pub], 1, "is not signed (it does not end in"),
+                ("appended.txt", [], 1, "a \"sig \" line that is not its last line"),
+                ("brisquel-setup.txt", [bent], 1, "by none of the keys"),
+                ("brisquel-setup.txt", [pub[:-2] + "B="], 2, "--key takes a public key")]:
+            with self.subTest(name=name, keys=len(keys), rc=rc):
+                r = self.tool("check", name, *[a for k in keys for a in ("--key", k)])
+                self.assertEqual(r.rc, rc, r)
+                self.assertIn(words, r.out + r.err)
 
 
 class MakeRefuses(ToolCase):
@@ -618,6 +664,7 @@ class Help(ToolCase):
     def test_help(self):
         for args, piece in [(["--help"], "Usage:"), (["make", "--help"], "Examples:"),
                             (["check", "--help"], "Examples:"), (["help", "make"], "--rename-from"),
+                            (["pubkey", "--help"], "BRISQUEL_LIST_KEYS"),
                             (["publish", "--help"], "never changed")]:
             with self.subTest(" ".join(args)):
                 r = self.tool(*args)
