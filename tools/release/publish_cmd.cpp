@@ -21,6 +21,7 @@
 const char kPublishHelp[] =
     "Usage: brisquel-release publish --repo OWNER/REPO --tag TAG --dir DIR [--exe FILE]\n"
     "                                [--title TEXT] [--notes FILE] [--api-base URL] [--host-base URL]\n"
+    "                                [--key PUBKEY]...\n"
     "\n"
     "Publishes DIR/brisquel-setup.txt and the zips it names as the GitHub release\n"
     "TAG of OWNER/REPO, in one step that can be run again after any failure.\n"
@@ -45,6 +46,9 @@ const char kPublishHelp[] =
     "  --notes FILE      the release's notes, from a file\n"
     "  --api-base URL    default https://api.github.com/\n"
     "  --host-base URL   default https://github.com/\n"
+    "  --key PUBKEY      a public key the setup is built with (as pubkey prints it),\n"
+    "                    repeatable: the list's signature must verify with one of\n"
+    "                    them, as check --key requires\n"
     "\n"
     "Exit status: 0 published and checked; 1 refused or failed (the release is\n"
     "then at most a draft; run the same command again); 2 usage errors.\n"
@@ -72,6 +76,7 @@ static const Option kOptions[OPT_COUNT] = {
 #define WANTED_MAX (MAX_PARTS + 2)
 #define ASSETS_MAX 64
 #define HOST_WAIT_SECONDS 60
+#define KEYS_MAX 8
 
 struct Wanted {
   char name[256];
@@ -83,6 +88,8 @@ struct Wanted {
 
 struct Publish {
   const char* opt[OPT_COUNT];
+  const char* keys[KEYS_MAX];  // handed to check, which judges the signature
+  int key_count;
   char api[1024];
   char host[1024];
   char* list_text;
@@ -115,8 +122,13 @@ static int check_release(Publish* p) {
   static char list_path[4096];
   char text[2048];
   if (!FMT_CUT(list_path, "%s/%s", dir, LIST_NAME)) return refuse("the folder path is too long");
-  char* args[] = {list_path, (char*)"--dir", (char*)dir};
-  if (check_command(3, args) != EXIT_GOOD)
+  char* args[3 + 2 * KEYS_MAX] = {list_path, (char*)"--dir", (char*)dir};
+  int argc = 3;
+  for (int k = 0; k < p->key_count; k++) {
+    args[argc++] = (char*)"--key";
+    args[argc++] = (char*)p->keys[k];
+  }
+  if (check_command(argc, args) != EXIT_GOOD)
     return refuse("check does not accept the release (see above)");
   if (read_whole_file(list_path, 16u << 20, &p->list_text, &p->list_len) != READ_OK)
     return refuse("the list cannot be read again");
@@ -349,6 +361,12 @@ int publish_command(int argc, char** argv) {
   for (int i = 0; i < argc; i++) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0)
       return fputs(kPublishHelp, stdout), EXIT_GOOD;
+    if (strcmp(argv[i], "--key") == 0) {
+      if (i + 1 >= argc || p.key_count == KEYS_MAX)
+        return usage("--key takes one value, at most 8 times");
+      p.keys[p.key_count++] = argv[++i];
+      continue;
+    }
     int k = 0;
     while (k < OPT_COUNT && strcmp(argv[i], kOptions[k].name) != 0) k++;
     char text[512];

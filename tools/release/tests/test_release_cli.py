@@ -524,16 +524,16 @@ class Publish(ToolCase):
         self.assertEqual(self.make(*args, base=base).rc, 0)
         self.write("setup.exe", b"MZ signed setup")
 
-    def publish_cmd(self, env=None):
+    def publish_cmd(self, env=None, extra=()):
         env = {**os.environ, "GH_TOKEN": None, "GITHUB_TOKEN": self.TOKEN, **(env or {}),
                "CURL_CA_BUNDLE": os.path.join(self.srv.cert_dir, "ca.pem")}
         env = {k: v for k, v in env.items() if v is not None}
         return [TOOL, "publish", "--repo", "tamrock/brisquel", "--tag", TAG, "--dir", ".",
                 "--exe", "setup.exe", "--api-base", self.srv.api_base,
-                "--host-base", self.srv.host_base], env
+                "--host-base", self.srv.host_base, *extra], env
 
-    def publish(self, env=None):
-        cmd, env = self.publish_cmd(env)
+    def publish(self, env=None, extra=()):
+        cmd, env = self.publish_cmd(env, extra)
         r = Result(proc_files.run(cmd, self.dir, env))
         self.assertNotIn(self.TOKEN, r.out + r.err)
         return r
@@ -630,6 +630,18 @@ class Publish(ToolCase):
                 if rc:
                     self.assertIn(pieces[-1], "\n".join(r.err.splitlines()[-3:]), r)
                 then()
+
+    def test_with_keys_only_a_list_that_they_verify_is_published(self):
+        pub = Signatures.new_key(self, "k.pem")
+        r = self.publish(extra=["--key", pub])
+        self.assertEqual(r.rc, 1, r)
+        self.assertIn("is not signed", r.out + r.err)
+        self.assertEqual(self.requests(), [])
+        base = f"{self.srv.host_base}tamrock/brisquel/releases/download/{TAG}/"
+        self.assertEqual(self.make(*self.ZIPS, "--sign-key", "k.pem", base=base).rc, 0)
+        r = self.publish(extra=["--key", pub])
+        self.assertEqual(r.rc, 0, r)
+        self.assert_published()
 
     def test_run_cut_off_after_two_uploads_is_finished_by_the_next(self):
         self.srv.faults[f"upload {self.ZIPS[1]}"] = ["hang"]
