@@ -168,5 +168,17 @@ def small_base(builder, version):
                                  compression=zipfile.ZIP_STORED))
 
 
+def files_part(count, version):
+    """A tool part of `count` small files in folders of 500, as a toolchain
+    part (emsdk) is: its folder is TamrockBuilder/tools/emsdk. The version
+    text makes each version's archive its own."""
+    files = {"version.txt": version.encode()}
+    for i in range(count):
+        files[f"upstream/d{i // 500:02d}/f{i:05d}.js"] = b"//" + b"x" * (i % 61)
+    return MemPart(releases.Part("TamrockBuilder-emsdk-3.1.zip", files,
+                                 extract_to="TamrockBuilder/tools/emsdk",
+                                 compression=zipfile.ZIP_STORED))
+
+
 def release(tag, parts):
     return releases.Release(tag, RUN, parts)

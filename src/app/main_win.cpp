@@ -8,6 +8,7 @@
 #include "base/text_win.h"
 #include "install/guard_win.h"
 #include "install/run_win.h"
+#include "install/sweep_win.h"
 #include "ui/running_win.h"
 #include "ui/ui.h"
 
@@ -65,9 +66,7 @@ static int run_setup(HINSTANCE instance, int show) {
   if (!g_win) return 0;
 
   HANDLE worker = CreateThread(nullptr, 0, work, nullptr, 0, nullptr);
-  if (worker) {
-    CloseHandle(worker);
-  } else {
+  if (!worker) {
     // Otherwise the window would say "Starting..." until closed by hand.
     wchar_t text[256];
     WFMT(text, L"Could not start the setup (Windows error %lu).", GetLastError());
@@ -80,6 +79,8 @@ static int run_setup(HINSTANCE instance, int show) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
+  // The window has gone; the worker may still be removing replaced versions.
+  wait_for_sweep(worker);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include "install/guard_win.h"
 #include "install/messages.h"
 #include "install/run_win.h"
+#include "install/sweep_win.h"
 #include "setuplist/part_folder.h"
 #include "ui/ui.h"
 
@@ -54,9 +55,10 @@ static void move_markers(RunState* run) {
   write_marker(current, run->list.tag);
 }
 
-// Removes every version directory but the current one, each through a
-// ".gone" name first so that a half-removed tree is never taken for a
-// version.
+// Renames every version directory but the current one to its ".gone"
+// name, so that a half-removed tree is never taken for a version, and
+// leaves those trees, and any found under such a name, for removal once
+// the builder runs.
 static void prune_versions(RunState* run) {
   wchar_t pattern[PATH_UNITS];
   WFMT(pattern, L"%ls\\*", run->versions_dir);
@@ -75,9 +77,9 @@ static void prune_versions(RunState* run) {
     WFMT(gone, L"%ls.gone", path);
     size_t len = wcslen(name);
     if (len > 5 && wcscmp(name + len - 5, L".gone") == 0) {
-      rmtree(path);
+      sweep_later(path);
     } else if (fs_retry(FS_MOVE, path, gone)) {
-      rmtree(gone);
+      sweep_later(gone);
     }
   } while (FindNextFileW(find, &fd));
   FindClose(find);
@@ -89,8 +91,9 @@ void finish_run(RunState* run, int installed) {
   prune_versions(run);
   rmtree(g_downloads_dir);
 
-  // Nothing more changes on disk; a builder that starts a setup at once
-  // must not find this run still holding the data root.
+  // Nothing more changes on disk but the removal of ".gone" trees, which a
+  // second setup may share harmlessly; a builder that starts a setup at
+  // once must not find this run still holding the data root.
   release_install_guard();
   status(MSG_STARTING_BUILDER);
   wchar_t folder[PATH_UNITS];
@@ -106,6 +109,5 @@ void finish_run(RunState* run, int installed) {
     fail(MSG_CANNOT_START, run->run_target);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  PostMessageW(g_win, WM_SETUP_CLOSE, 0, 0);
-  ExitThread(0);
+  close_and_sweep();
 }

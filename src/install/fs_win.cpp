@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <wchar.h>
+
 #include "base/text_win.h"
 #include "install/messages.h"
 #include "install/retry.h"
@@ -66,19 +68,29 @@ static int attempt(FsOp op, const wchar_t* path, const wchar_t* to) {
   return 0;
 }
 
-// fs_retry, with waits only while *patient is nonzero; a run of waits
-// that ends in a refusal clears it.
-static int retry_op(FsOp op, const wchar_t* path, const wchar_t* to, int* patient) {
+// How patient a run of removals still is: waits only while patient is
+// nonzero (a run of waits that ends in a refusal clears it), and none
+// once the tick count reaches deadline (0: no deadline).
+struct Patience {
+  int patient;
+  ULONGLONG deadline;
+};
+
+static int out_of_time(const Patience* p) {
+  return p->deadline && GetTickCount64() >= p->deadline;
+}
+
+static int retry_op(FsOp op, const wchar_t* path, const wchar_t* to, Patience* p) {
   int waited = 0;
   for (int k = 0;; k++) {
     if (attempt(op, path, to)) return 1;
     DWORD error = GetLastError();
-    if (!*patient || !fs_error_is_transient(error)) {
+    if (!p->patient || !fs_error_is_transient(error)) {
       SetLastError(error);
       return 0;
     }
-    if (k == FS_ATTEMPTS - 1) {
-      *patient = 0;
+    if (k == FS_ATTEMPTS - 1 || out_of_time(p)) {
+      p->patient = 0;
       SetLastError(error);
       return 0;
     }
@@ -92,50 +104,105 @@ static int retry_op(FsOp op, const wchar_t* path, const wchar_t* to, int* patien
 }
 
 int fs_retry(FsOp op, const wchar_t* path, const wchar_t* to) {
-  int patient = 1;
-  return retry_op(op, path, to, &patient);
+  Patience p = {1, 0};
+  return retry_op(op, path, to, &p);
 }
 
-static int rmtree_walk(const wchar_t* path, int* patient);
+// The longest path Windows takes, in its "\\?\" form, with a terminator.
+#define LONG_UNITS 32768
+// The deepest a walk can go within it: one level per "\x".
+#define WALK_LEVELS (LONG_UNITS / 2)
 
-int rmtree(const wchar_t* path) {
-  int patient = 1;
-  return rmtree_walk(path, &patient);
+// The "\\?\" form of path, which file calls take past 259 units. That form
+// is taken literally (no relative part, no "/", no doubled separator), so
+// the path is made absolute and plain first. 0 when it does not fit.
+static int long_form(const wchar_t* path, wchar_t (&out)[LONG_UNITS]) {
+  static wchar_t full[LONG_UNITS];
+  if (wcsncmp(path, L"\\\\?\\", 4) == 0) return copy_cut_w(out, LONG_UNITS, path) == wcslen(path);
+  DWORD n = GetFullPathNameW(path, LONG_UNITS, full, nullptr);
+  if (n == 0 || n >= LONG_UNITS - 8) return 0;
+  if (full[0] == L'\\' && full[1] == L'\\')
+    wfmt_cut(out, LONG_UNITS, L"\\\\?\\UNC\\%ls", full + 2);
+  else
+    wfmt_cut(out, LONG_UNITS, L"\\\\?\\%ls", full);
+  return 1;
 }
 
-static int rmtree_walk(const wchar_t* path, int* patient) {
-  // A path cut at the bound names something else: the pattern of a path
-  // of 259 units is the path itself, which the search then finds as its
-  // own entry, and a cut child may be a sibling or an ancestor. Nothing
-  // that does not fit is walked or removed (a walk into itself would end
-  // only when the stack does).
-  if (wcslen(path) + 2 >= PATH_UNITS) return 0;
-  wchar_t pattern[PATH_UNITS];
-  WFMT(pattern, L"%ls\\*", path);
+// Starts the enumeration of the directory whose path is path[0..len);
+// the first entry goes into fd.
+static HANDLE open_level(wchar_t (&path)[LONG_UNITS], size_t len, WIN32_FIND_DATAW* fd) {
+  path[len] = L'\\';
+  path[len + 1] = L'*';
+  path[len + 2] = 0;
+  HANDLE find = FindFirstFileW(path, fd);
+  path[len] = 0;
+  return find;
+}
+
+// Walks the tree at path depth first without recursion, so that no depth
+// the file system allows runs out of stack: one open enumeration per level
+// on a fixed stack, one path buffer that each level extends in place.
+// Only the worker thread removes trees, one at a time.
+static int walk_tree(wchar_t (&path)[LONG_UNITS], Patience* p) {
+  static HANDLE finds[WALK_LEVELS];
+  static size_t lens[WALK_LEVELS];
   WIN32_FIND_DATAW fd;
-  HANDLE find = FindFirstFileW(pattern, &fd);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const wchar_t* name = fd.cFileName;
-      if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
-      if (wcslen(path) + 1 + wcslen(name) >= PATH_UNITS) continue;
-      wchar_t child[PATH_UNITS];
-      WFMT(child, L"%ls\\%ls", path, name);
-      DWORD kind = fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
-      if (kind == FILE_ATTRIBUTE_DIRECTORY) {
-        rmtree_walk(child, patient);
-      } else if (kind & FILE_ATTRIBUTE_DIRECTORY) {
-        // A junction or directory link: remove the link, never what it
-        // points at (it may be the user's own data).
-        retry_op(FS_REMOVE_DIR, child, nullptr, patient);
-      } else {
-        SetFileAttributesW(child, FILE_ATTRIBUTE_NORMAL);
-        retry_op(FS_DELETE, child, nullptr, patient);
+  int depth = 0, fresh = 1, result = 0;
+  lens[0] = wcslen(path);
+  finds[0] = open_level(path, lens[0], &fd);
+  while (depth >= 0) {
+    size_t len = lens[depth];
+    if (out_of_time(p)) {
+      // Bounded: what is left stays for a later run.
+      for (; depth >= 0; depth--)
+        if (finds[depth] != INVALID_HANDLE_VALUE) FindClose(finds[depth]);
+      return 0;
+    }
+    int more = finds[depth] != INVALID_HANDLE_VALUE && (fresh || FindNextFileW(finds[depth], &fd));
+    fresh = 0;
+    if (!more) {
+      if (finds[depth] != INVALID_HANDLE_VALUE) FindClose(finds[depth]);
+      path[len] = 0;
+      result = retry_op(FS_REMOVE_DIR, path, nullptr, p);
+      depth--;
+      continue;
+    }
+    const wchar_t* name = fd.cFileName;
+    if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
+    size_t n = wcslen(name);
+    // Room for the child's own "\*" too; nothing is ever cut.
+    if (len + 1 + n + 2 >= LONG_UNITS) continue;
+    path[len] = L'\\';
+    wmemcpy(path + len + 1, name, n + 1);
+    DWORD kind = fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    if (kind == FILE_ATTRIBUTE_DIRECTORY) {
+      if (depth + 1 < WALK_LEVELS) {
+        depth++;
+        lens[depth] = len + 1 + n;
+        finds[depth] = open_level(path, lens[depth], &fd);
+        fresh = 1;
       }
-    } while (FindNextFileW(find, &fd));
-    FindClose(find);
+    } else if (kind & FILE_ATTRIBUTE_DIRECTORY) {
+      // A junction or directory link: remove the link, never what it
+      // points at (it may be the user's own data).
+      retry_op(FS_REMOVE_DIR, path, nullptr, p);
+    } else {
+      SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+      retry_op(FS_DELETE, path, nullptr, p);
+    }
   }
-  return retry_op(FS_REMOVE_DIR, path, nullptr, patient);
+  return result;
+}
+
+int rmtree(const wchar_t* path, unsigned long long deadline) {
+  // The setup's own paths are cut at 259 units, and a cut path names
+  // something else: a sibling, or an ancestor such as the data root
+  // itself. Only what lies below a whole path is walked.
+  if (wcslen(path) + 2 >= PATH_UNITS) return 0;
+  static wchar_t long_path[LONG_UNITS];
+  if (!long_form(path, long_path)) return 0;
+  Patience p = {1, deadline};
+  return walk_tree(long_path, &p);
 }
 
 void read_marker(const wchar_t* path, char text[128]) {

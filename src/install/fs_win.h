@@ -24,8 +24,11 @@ void make_dirs(const wchar_t* path);
 // Removes a directory tree; links are removed, never followed; read-only
 // files are cleared first. Returns nonzero when the directory itself went.
 // Each removal is tried again like fs_retry's, until one of them outlasts
-// its waits: the rest of the walk then tries each entry once.
-int rmtree(const wchar_t* path);
+// its waits: the rest of the walk then tries each entry once. Reaches
+// entries at any depth (past 259 units) through the "\\?\" form of the
+// paths. With a deadline (a GetTickCount64 value), the walk stops there and
+// leaves the rest. Worker thread only: one walk at a time.
+int rmtree(const wchar_t* path, unsigned long long deadline = 0);
 
 enum FsOp { FS_MOVE, FS_DELETE, FS_REMOVE_DIR };
 

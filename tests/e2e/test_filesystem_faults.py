@@ -33,8 +33,8 @@ import harness
 from harness import BenchCase, SETUP_CAPTION, to_wine
 from releases import Part, Release
 from ziptools import zip_bomb
-from faultkit import (SmallDisk, Watch, disk_state, folder_of, make_dir_link, missing_files,
-                      release_server, set_immutable, status_shown, versions_listing,
+from faultkit import (SmallDisk, Watch, disk_state, folder_of, junk_files, make_dir_link,
+                      missing_files, release_server, set_immutable, status_shown, versions_listing,
                       ReleaseMaker)
 
 
@@ -163,11 +163,11 @@ class OldVersions(FsCase):
             self.assertEqual(os.listdir(gone / "TamrockBuilder"), ["projects"])
             self.assertTrue((gone / "TamrockBuilder" / "projects").is_symlink())
 
-    def test_a_tree_deeper_than_the_path_limit_in_an_old_version(self):
+    def test_an_old_version_of_thousands_of_files_goes_whatever_their_depth_after_the_builder_starts(self):
         # A part whose folders reach exactly 259 units once pruning has
         # renamed its version to "4.0.gone", with a file past that, as a
-        # toolchain's can: tar writes such paths, the setup's own 259-unit
-        # paths cannot name them.
+        # toolchain's can (tar writes such paths), and thousands of small
+        # files beside it that the builder's start must not wait for.
         deep = "/".join(path_of_length(
             win_len(self.versions / "4.0.gone" / "TamrockBuilder" / "deep") + 1, 259))
         tree = Part("deep.zip", {deep + "/": None, deep + "/leaf.txt": b"deep",
@@ -175,19 +175,20 @@ class OldVersions(FsCase):
         four = self.maker.first_release("4.0")
         old = self.publish(Release("4.0", four.run, four.parts + [tree], base=four.base))
         self.assertInstalled(old, self.setup())
+        junk = junk_files(self.versions / "4.0" / "TamrockBuilder" / "cache", 3000)
         nxt = self.maker.next_release(four, "4.1", [0])
         new = self.publish(Release("4.1", nxt.run, nxt.parts + [tree], base=nxt.base))
         gone = self.versions / "4.0.gone"
-        for attempt in range(2):  # the pruning run, and the one after it
-            run = self.setup(timeout_ms=60000)
-            self.assertFalse(run.timed_out, "the setup hung\n" + run.describe())
-            self.assertInstalled(new, run, leftovers=["4.0.gone"] if gone.exists() else [])
-            # What is left of the old version lies past the limit.
-            for p in gone.rglob("*") if gone.exists() else []:
-                if p.is_file():
-                    self.assertGreater(win_len(p), 259, f"{p} could have been removed")
+        watched = [gone / p.relative_to(self.versions / "4.0") for p in junk[::50]]
+        before, left = len(self.bench.records()), []
 
-
+        def every(watch, w):
+            if not left and len(self.bench.records()) > before:
+                left.append(sum(p.exists() for p in watched))
+        w = Watch(self.bench, self.exe).run(None, every=every, env=dict(self.env),
+                                            timeout_ms=60000)
+        self.assertInstalled(new, w.run)
+        self.assertGreater(left[0] if left else 0, 0, "the builder waited for the old files")
 def path_of_length(start, length):
     """Folder names that, joined with "\\" after a path of `start` units,
     make a path of exactly `length` units."""

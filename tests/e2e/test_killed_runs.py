@@ -17,8 +17,9 @@ Real kills (faultkit.Watch sends SIGKILL from outside once a condition
 holds): the list fetch and the middle of a download (the server holds the
 answer), unpacking (the tar fault layer waits before it hands on to the real tar), the moves of
 unchanged folders, the commit (watched on disk; the kill lands a few
-milliseconds after the rename, wherever the setup then is), pruning and
-the removal of the downloads directory (both slowed by bulk). Each rerun
+milliseconds after the rename, wherever the setup then is), the removal
+of the downloads directory and, once the builder has started, that of the
+old version (both slowed by bulk). Each rerun
 comes at once after its kill: the killed run's hold on the data root must
 have gone with it. The steps
 between the commit and pruning take microseconds; QuickPoints builds the
@@ -241,11 +242,23 @@ class KilledRunCase(BenchCase):
         return self.landing(rel, old.tag if old else None)
 
     def kill_pruning(self, rel, old):
-        junk_files(self.versions / old.tag / "TamrockBuilder" / "cache", 3000)
+        # The old version's ".gone" tree goes once the builder runs: the
+        # kill lands after the builder's start, amid that removal.
+        junk = junk_files(self.versions / old.tag / "TamrockBuilder" / "cache", 3000)
         gone = self.versions / (old.tag + ".gone")
-        self.kill("pruning", when_exists(gone, "old version renamed to .gone"))
-        self.assertTrue(gone.exists(), self.where("pruning") + "\n" + disk_state(self.root))
-        return "during pruning"
+        watched = [gone / p.relative_to(self.versions / old.tag) for p in junk[::100]]
+        started = len(self.bench.records())
+
+        def removing():
+            if len(self.bench.records()) > started and gone.exists() and \
+                    any(not p.exists() for p in watched):
+                return "old version being removed, builder started"
+        w = self.kill("pruning", removing)
+        msg = self.where("pruning") + "\n" + disk_state(self.root) + "\n" + w.describe()
+        self.assertEqual(len(w.run.records), 1, msg)
+        self.assertTrue(gone.exists(), msg)
+        self.assertEqual(read_marker(self.versions / "current.txt"), rel.tag, msg)
+        return "during the removal of the old version, the builder started"
 
     def kill_downloads_removal(self, rel, old):
         downloads = self.root / "downloads"

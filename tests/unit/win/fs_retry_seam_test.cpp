@@ -163,4 +163,20 @@ TEST_F(FileHolds, ATreeWaitsForABriefHoldButOnlyOnceForHoldsThatNeverEnd) {
   EXPECT_TRUE(exists(used1) && exists(used2));
 }
 
+TEST_F(FileHolds, ATreeGoesWhateverItsDepthUnlessItsDeadlineHasPassed) {
+  // Nested package folders past 259 units, as tar makes them under a
+  // user's folder; reached through a doubled separator, as a data root
+  // given with a trailing one yields.
+  std::wstring tree = dir_ + L"\\4.0.gone", deep = L"\\\\?\\" + tree;
+  make_dirs(tree.c_str());
+  for (int i = 0; i < 14; i++)
+    ASSERT_TRUE(CreateDirectoryW((deep += L"\\node_modules_x").c_str(), nullptr));
+  fake::write_file(deep + L"\\index.js", "x");
+  ASSERT_GT(deep.size(), 264u);
+  EXPECT_FALSE(rmtree(tree.c_str(), 1));
+  EXPECT_TRUE(exists(deep + L"\\index.js"));
+  EXPECT_TRUE(rmtree((dir_ + L"\\\\4.0.gone").c_str()));
+  EXPECT_FALSE(exists(tree));
+}
+
 }  // namespace
