@@ -150,7 +150,9 @@ TEST_F(Http, SizedDownloadsReportEachNewPercentage) {
     // A body longer than promised is refused before its excess is taken.
     EXPECT_EQ(pattern(r.body.size()), r.body);
     EXPECT_LE(r.body.size(), c.expected);
-    if (c.ok) EXPECT_EQ(c.served, r.body.size());
+    if (c.ok) {
+      EXPECT_EQ(c.served, r.body.size());
+    }
     // The bar's value before chunk k is the running total in percent, and
     // a post is made only when that whole percentage changed.
     uint64_t total = 0;
