@@ -101,9 +101,9 @@ static FileTarget open_partial(const PartEntry* p, int n, int total, const wchar
     fail(MSG_NO_CHECKSUM, n, total, (unsigned long)st);
   }
   LARGE_INTEGER length = {};
-  GetFileSizeEx(f, &length);
+  int sized = GetFileSizeEx(f, &length);
   FileTarget t = {f, h.alg, h.hash, (uint64_t)length.QuadPart, 0};
-  if (t.have >= p->size || !sha256_feed_file(&h, f, t.have)) {
+  if (!sized || t.have >= p->size || !sha256_feed_file(&h, f, t.have)) {
     if (!file_restart(&t)) {
       CloseHandle(f);
       fail(MSG_CANNOT_WRITE, g_downloads_dir);

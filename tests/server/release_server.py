@@ -64,19 +64,16 @@ Scripted answers
                  in chunks of 16 KiB
     chunk_pause  seconds between chunks
     content_type, headers (dict of extra headers)
-    ignore_range answer a Range request with the whole file (200)
-    range_start  answer a Range request with the file from this offset
-                 on (206, its Content-Range honest about it), whatever
-                 offset was asked for
-An unscripted file (and an answer that changes neither its status nor its
-body) honours "Range: bytes=k-": 206 with Content-Range, or 416 with
-"bytes */size" from k = size on. Other Range forms get the whole file.
+    ignore_range, range_start  a file answers "Range: bytes=k-" with 206
+                 (416 from k = size on); instead: the whole file (200), or
+                 206 from range_start on
 
 Request log
   srv.log is a snapshot list of Request records: method, path (the whole
   target), scheme, accept, user_agent, status (None while unanswered or
   when dropped), body_bytes sent, time (time.monotonic() at arrival),
-  scripted, complete, range (the Range header, None without). Requests to /_control/ are not logged. Helpers:
+  scripted, complete, range (the Range header). Requests to /_control/
+  are not logged. Helpers:
   clear_log(), requests_for(substring), bytes_sent(substring=None),
   wait_for_requests(substring, count, timeout).
 
@@ -261,10 +258,8 @@ def answer_from_query(q, base=None):
             fields[_ANSWER_MS[key]] = ms / 1000.0
         elif key == "body":
             fields["body"] = v.encode("utf-8")
-        elif key in ("drop", "ignore_range"):
-            fields[key] = v not in ("", "0")
-        elif key == "range_start":
-            fields[key] = int(v)
+        elif key == "drop":
+            fields["drop"] = v not in ("", "0")
         elif key in ("location", "framing", "content_type"):
             fields[key] = v
         elif key == "chunks":
@@ -476,11 +471,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if a.body_len is not None:
             body = body[:a.body_len] + pattern(a.body_len - len(body), len(body))
         ctype = a.content_type or ctype
-        content_range = None
-        if (rec.range and not a.ignore_range and a.status is None and a.body is None
-                and a.location is None and status == 200
-                and normal.ctype == "application/octet-stream"):
-            status, body, content_range = _ranged(body, rec.range, a.range_start)
+        content_range, m = None, re.fullmatch(r"bytes=(\d+)-", rec.range or "")
+        if (m and not a.ignore_range and a.status is None and a.body is None and a.location is None
+                and status == 200 and normal.ctype == "application/octet-stream"):
+            k, n = int(m[1]) if a.range_start is None else a.range_start, len(body)
+            status = 416 if k >= n else 206
+            content_range = f"bytes */{n}" if k >= n else f"bytes {k}-{n - 1}/{n}"
+            body = body[k:]
 
         self.send_response(status)
         rec.status = status
@@ -659,18 +656,6 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def _json(self, status, obj):
         self._reply(status, json.dumps(obj).encode(), "application/json")
-
-
-def _ranged(body, header, start=None):
-    """(status, body, Content-Range) for "Range: bytes=k-" on a file;
-    the whole file for any other form."""
-    m = re.fullmatch(r"bytes=(\d+)-", header.strip())
-    if not m:
-        return 200, body, None
-    k = int(m[1]) if start is None else start
-    if k >= len(body):
-        return 416, b"", f"bytes */{len(body)}"
-    return 206, body[k:], f"bytes {k}-{len(body) - 1}/{len(body)}"
 
 
 class _BodyWriter:

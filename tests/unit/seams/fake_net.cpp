@@ -49,8 +49,7 @@ void reset_net() {
 
 }  // namespace fake
 
-// This network ignores ranges: every 200 body is the whole file, and
-// replaces what the file held.
+// Ranges are ignored: a 200 body replaces what the file held.
 static FileTarget* g_replaced;
 
 int http_get(const char* address, Sink sink, void* context, uint64_t expected,
