@@ -230,7 +230,7 @@ TEST_F(Http, FileSinkHashesExactlyWhatWasWritten) {
   GetTempPathW(MAX_PATH, dir);
   GetTempFileNameW(dir, L"bsk", 0, path);
   BCRYPT_ALG_HANDLE alg;
-  FileTarget t;
+  FileTarget t = {};
   ASSERT_EQ(0, BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
   ASSERT_EQ(0, BCryptCreateHash(alg, &t.hash, nullptr, 0, nullptr, 0, 0));
   t.file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
