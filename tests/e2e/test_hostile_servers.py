@@ -121,11 +121,12 @@ class HostileCase(BenchCase):
         self.assertGreaterEqual(len(waits), 3, f"too few retry waits to judge: {w.describe()}")
         # The first attempt loads WinHTTP and TLS, whose worker threads and
         # caches stay: judge from the second wait on. One handle may still
-        # be made once, late; a handle kept per attempt grows with every wait.
+        # be made once, late, and the count may move by one between waits
+        # (40 and 41 alternate in SizeLies); a handle kept per attempt grows
+        # with every wait.
         steady = waits[1:]
         self.assertLessEqual(max(steady) - steady[0], 2, f"handles per wait: {waits}")
-        self.assertLessEqual(waits[-1], waits[1] if len(waits) > 1 else waits[0],
-                             f"handles per wait: {waits}")
+        self.assertLessEqual(waits[-1], max(steady[:2]), f"handles per wait: {waits}")
 
     def assertMemoryWithin(self, w, sent_bytes, factor=3):
         """The setup holds at most a setup list or a release's JSON in
