@@ -63,6 +63,9 @@ SHAPED_SLACK_S = 1.0
 # Line 8 unpacks 30,000 files twice per run (some 30 to 60 s each under
 # Wine): medians of 3 runs keep the whole bench near 10 minutes.
 SHAPED_RUNS = 3
+RESUME_CUT = 16 * MIB
+RESUME_BYTES_RATIO = 1.01
+RESUME_TIME_RATIO = 1.05
 
 
 def log(msg):
@@ -487,6 +490,49 @@ def bench_download(ctx, runs, part_size):
     return dl, inst
 
 
+# ---- 9 resumed download ----------------------------------------------------------
+
+def bench_resume(ctx, runs, part_size):
+    """One part over a link that is cut every RESUME_CUT bytes, on both of
+    its links, against the same install uncut plus the waits it sat out."""
+    part = ctx.store.base_part(part_size, ctx.builder)
+    rel = ctx.data.release("resume.0", [part])
+    pub = ctx.server.add_release(rel.tag, ctx.data.assets(rel), latest=True)
+    paths = (f"/{ctx.server.repo}/releases/download/{rel.tag}/{part.name}",
+             f"/api/repos/{ctx.server.repo}/releases/assets/{pub.assets[part.name].id}")
+    rows = {"cut": [], "uncut": []}
+
+    def once(cut):
+        root, env = ctx.root("resume")
+        ctx.server.clear_scripts()
+        if cut:
+            for path in paths:
+                ctx.server.script(path, [{"cut_after": RESUME_CUT}] * (part_size // RESUME_CUT + 1))
+        os.sync()
+        got, install_s = ctx.timed(root, env, rel.tag, unpacked=1)
+        shutil.rmtree(root)
+        reqs = [r for r in ctx.server.log if r.path in paths]
+        # Every attempt delivered: each wait is the schedule's first, 3 s.
+        rows["cut" if cut else "uncut"].append({
+            "install_s": install_s, "attempts": len(reqs), "waits_s": 3 * (len(reqs) - 1),
+            "sent_bytes": sum(r.body_bytes for r in reqs), "ranges": [r.range for r in reqs]})
+
+    for r in range(runs):
+        for step in rotate([lambda: once(True), lambda: once(False)], r):
+            step()
+        log(f"  resume run {r + 1}/{runs}: cut {rows['cut'][-1]['install_s']:.2f} s "
+            f"({rows['cut'][-1]['attempts']} attempts), uncut {rows['uncut'][-1]['install_s']:.2f} s")
+    ctx.server.clear_scripts()
+    cut, uncut = (med([row["install_s"] for row in rows[k]]) for k in ("cut", "uncut"))
+    waits = med([row["waits_s"] for row in rows["cut"]])
+    res = {"part_bytes": part.size, "cut_every": RESUME_CUT, "runs": rows, "cut_s": cut,
+           "uncut_s": uncut, "waits_s": waits,
+           "bytes_ratio": max(row["sent_bytes"] for row in rows["cut"]) / part.size,
+           "time_ratio": cut / (uncut + waits)}
+    res["met"] = res["bytes_ratio"] <= RESUME_BYTES_RATIO and res["time_ratio"] <= RESUME_TIME_RATIO
+    return res
+
+
 # ---- 4 update ------------------------------------------------------------------------
 
 def bench_update(ctx, runs, small, large):
@@ -838,6 +884,14 @@ def table(res):
         rows.append(("8", "  VmHWM against line 6's 1 MiB release", f"{sh_['vm_hwm'] / MIB:.2f} MiB",
                      f"{sh_['small_vm_hwm'] / MIB:.2f} MiB", f"{sh_['memory_difference'] / MIB:+.2f} MiB",
                      "within 2 MiB", yes(abs(sh_["memory_difference"]) <= MEMORY_SLACK)))
+    if "resume" in res:
+        rs = res["resume"]
+        rows.append(("9", f"{rs['part_bytes'] // MIB} MiB part cut every {rs['cut_every'] // MIB} "
+                     "MiB: bytes sent / size", "", "", f"{rs['bytes_ratio']:.4f}",
+                     f"<= {RESUME_BYTES_RATIO}", yes(rs["bytes_ratio"] <= RESUME_BYTES_RATIO)))
+        rows.append(("9", "  time against uncut + waits", fmt_s(rs["cut_s"]),
+                     f"{fmt_s(rs['uncut_s'])} + {rs['waits_s']:.0f} s", f"{rs['time_ratio']:.3f}",
+                     f"<= {RESUME_TIME_RATIO}", yes(rs["time_ratio"] <= RESUME_TIME_RATIO)))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     lines = [" | ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows]
     lines.insert(1, "-+-".join("-" * w for w in widths))
@@ -862,7 +916,7 @@ def main():
                     help="small sizes and 3 runs, for development; goals are not judged")
     ap.add_argument("--runs", type=int,
                     help="runs per measurement (default 5, quick 3; below 5 goals are not judged)")
-    ap.add_argument("--only", default="1,2,3,4,5,6,7,8", help="comma list of benchmark numbers")
+    ap.add_argument("--only", default="1,2,3,4,5,6,7,8,9", help="comma list of benchmark numbers")
     ap.add_argument("--json", default=str(OUT / "results.json"), help="where to write the results")
     ap.add_argument("--no-deps", action="store_true", help="do not run apt-get")
     ap.add_argument("--compare-exe", help="in benchmarks 2 and 3, also measure this build of the "
@@ -903,7 +957,7 @@ def main():
     import probes
     load = probes.LoadLog().start()
     try:
-        if only & {2, 3, 4, 5, 6, 7, 8}:
+        if only & {2, 3, 4, 5, 6, 7, 8, 9}:
             with Display(), Prefix(), ServerLock():
                 ctx = Ctx(args.quick, args.setup_exe, args.compare_exe)
                 try:
@@ -930,6 +984,9 @@ def main():
                         n = min(runs, SHAPED_RUNS)
                         log(f"bench: builder-shaped install, {n} runs ({time.monotonic() - t0:.0f} s in)")
                         res["shaped"] = bench_shaped(ctx, n, sizes["shaped"])
+                    if 9 in only:
+                        log(f"bench: resumed download, {runs} runs ({time.monotonic() - t0:.0f} s in)")
+                        res["resume"] = bench_resume(ctx, runs, sizes["part"])
                 finally:
                     ctx.bench.close()
     except (BenchFailure, probes.harness.BenchError, subprocess.CalledProcessError) as e:

@@ -85,53 +85,94 @@ static int partial_is_verified(const PartEntry* p, const wchar_t* partial) {
   return file_sha256(partial, digest) && strcmp(digest, p->sha256) == 0;
 }
 
-// Downloads the archive with retries and verifies it; on success the
-// archive is at its archive path. Ends the run through fail otherwise.
+// Opens the partial file for an attempt, with the bytes it holds already
+// hashed from the disk; none when they cannot be the start of the archive
+// (as many bytes as the part, or more, not verified). Ends the run when the
+// file cannot be written or nothing could verify it.
+static FileTarget open_partial(const PartEntry* p, int n, int total, const wchar_t* partial) {
+  HANDLE f = CreateFileW(partial, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (f == INVALID_HANDLE_VALUE) fail(MSG_CANNOT_WRITE, g_downloads_dir);
+  Sha256 h;
+  LONG st = sha256_open(&h);
+  if (st != 0) {
+    // Without a hash nothing could be verified: no archive may pass.
+    CloseHandle(f);
+    fail(MSG_NO_CHECKSUM, n, total, (unsigned long)st);
+  }
+  LARGE_INTEGER length = {};
+  int sized = GetFileSizeEx(f, &length);
+  FileTarget t = {f, h.alg, h.hash, (uint64_t)length.QuadPart, 0};
+  if (!sized || t.have >= p->size || !sha256_feed_file(&h, f, t.have)) {
+    if (!file_restart(&t)) {
+      CloseHandle(f);
+      fail(MSG_CANNOT_WRITE, g_downloads_dir);
+    }
+  }
+  return t;
+}
+
+// Brings the partial file to the whole archive with retries, resuming
+// where the bytes on disk end, and leaves its digest in digest. Returns
+// nonzero when the finished file was resumed from earlier bytes. Ends the
+// run when the host keeps failing or refuses for good.
+static int fetch_part(const PartEntry* p, int n, int total, const wchar_t* partial,
+                      char digest[65]) {
+  int spent = 0;      // attempts of the current schedule
+  uint64_t most = 0;  // the most the file held after any attempt
+  for (int k = 0;; k++) {
+    if (partial_is_verified(p, partial)) {
+      copy_cut(digest, 65, p->sha256);
+      return 0;
+    }
+    if (spent > 0) {
+      status(MSG_PART_RETRY, n, total, (unsigned long)g_http_status, waits[spent - 1]);
+      pause_seconds(waits[spent - 1]);
+    }
+    status(MSG_PART_DOWNLOADING, n, total, (unsigned long long)(p->size >> 20));
+    FileTarget target = open_partial(p, n, total, partial);
+    if (target.have > most) most = target.have;
+    g_http_status = 0;
+    char api_link[1024];
+    int ok;
+    if (k % 2 == 1 && api_link_for(p->url, api_link))
+      ok = http_get_file(api_link, &target, p->size, L"application/octet-stream");
+    else
+      ok = http_get_file(p->url, &target, p->size, nullptr);
+    CloseHandle(target.file);
+    Sha256 h = {target.alg, target.hash};
+    sha256_close(&h, digest);
+    g_percent.store(-1);
+    if (ok) return target.began > 0;
+    // A wrong range fails the attempt like a cut body: the host may mend.
+    if (g_http_status != 206 && !status_is_transient(g_http_status)) {
+      fs_retry(FS_DELETE, partial);
+      fail(MSG_PART_FAILED, n, total);
+    }
+    spent = target.have >= most + DOWNLOAD_PROGRESS_BYTES ? 1 : spent + 1;
+    if (target.have > most) most = target.have;
+    if (spent == DOWNLOAD_ATTEMPTS) {
+      // What arrived stays for the next run, as the message promises.
+      if (target.have == 0) fs_retry(FS_DELETE, partial);
+      fail(MSG_PART_SERVERS_FAILING, n, total);
+    }
+  }
+}
+
+// Downloads the archive and verifies it; on success the archive is at its
+// archive path. Ends the run through fail otherwise.
 static void download_part(const PartEntry* p, int n, int total, const wchar_t* archive) {
   wchar_t partial[PATH_UNITS];
   WFMT(partial, L"%ls.part", archive);
   char digest[65] = {};
-  int ok = 0;
-  for (int k = 0; k < DOWNLOAD_ATTEMPTS; k++) {
-    if (k > 0) {
-      status(MSG_PART_RETRY, n, total, (unsigned long)g_http_status, waits[k - 1]);
-      pause_seconds(waits[k - 1]);
-    }
-    status(MSG_PART_DOWNLOADING, n, total, (unsigned long long)(p->size >> 20));
-    HANDLE f = CreateFileW(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (f == INVALID_HANDLE_VALUE) fail(MSG_CANNOT_WRITE, g_downloads_dir);
-    Sha256 h;
-    LONG st = sha256_open(&h);
-    if (st != 0) {
-      // Without a hash nothing could be verified: no archive may pass.
-      CloseHandle(f);
-      fs_retry(FS_DELETE, partial);
-      fail(MSG_NO_CHECKSUM, n, total, (unsigned long)st);
-    }
-    FileTarget target = {f, h.hash};
-    g_http_status = 0;
-    char api_link[1024];
-    if (k % 2 == 1 && api_link_for(p->url, api_link))
-      ok = http_get(api_link, file_sink, &target, p->size, L"application/octet-stream");
-    else
-      ok = http_get(p->url, file_sink, &target, p->size, nullptr);
-    CloseHandle(f);
-    sha256_close(&h, digest);
-    g_percent.store(-1);
-    if (ok) break;
-    if (!status_is_transient(g_http_status)) {
-      fs_retry(FS_DELETE, partial);
-      fail(MSG_PART_FAILED, n, total);
-    }
-  }
-  if (!ok) {
+  for (int fresh = 0;; fresh++) {
+    int resumed = fetch_part(p, n, total, partial, digest);
+    if (strcmp(digest, p->sha256) == 0) break;
     fs_retry(FS_DELETE, partial);
-    fail(MSG_PART_SERVERS_FAILING, n, total);
-  }
-  if (strcmp(digest, p->sha256) != 0) {
-    fs_retry(FS_DELETE, partial);
-    fail(MSG_PART_CHECKSUM, n, total);
+    // Bytes kept from before may not be what the host holds now (a disk
+    // that lost them, a file replaced between runs): they cost one
+    // download from the start before the download itself is blamed.
+    if (!resumed || fresh) fail(MSG_PART_CHECKSUM, n, total);
   }
   place_archive(partial, archive, n, total);
 }
@@ -151,13 +192,7 @@ void acquire_part(RunState* run, unsigned i) {
   WIDEN(sha, p->sha256);
   WFMT(archive, L"%ls\\%ls.zip", g_downloads_dir, sha);
   char digest[65] = {};
-  if (!(path_exists(archive) && file_sha256(archive, digest) && strcmp(digest, p->sha256) == 0)) {
-    wchar_t partial[PATH_UNITS];
-    WFMT(partial, L"%ls.part", archive);
-    if (partial_is_verified(p, partial))
-      place_archive(partial, archive, n, total);
-    else
-      download_part(p, n, total, archive);
-  }
+  if (!(path_exists(archive) && file_sha256(archive, digest) && strcmp(digest, p->sha256) == 0))
+    download_part(p, n, total, archive);
   unpack_part(run, i, archive);
 }

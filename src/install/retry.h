@@ -12,6 +12,14 @@ constexpr int waits_total(int n) { return n == 0 ? 0 : waits[n - 1] + waits_tota
 // The user-facing messages promise "8 times over 3 minutes".
 static_assert(waits_total(DOWNLOAD_ATTEMPTS - 1) == 176, "retry schedule drifted");
 
+// A part's attempt that took its file at least this far past the most it
+// held before starts the schedule afresh: the next wait is the first, and
+// the download gives up only after a whole schedule that delivered less.
+// Measured against the most ever held, so that a host that keeps taking
+// bytes back (a wrong range, a whole body shorter than ours) cannot keep
+// a download going for ever.
+#define DOWNLOAD_PROGRESS_BYTES (64u << 10)
+
 // Transient statuses are retried: 0 (no answer), 200 (body short or
 // unreadable), 403, 408, 429 and 500 and above. Every other one is final.
 int status_is_transient(uint32_t status);

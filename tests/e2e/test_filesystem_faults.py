@@ -428,6 +428,11 @@ class FullDisk(FsCase):
         self.assertIn(retry, w.run.statuses, w.describe())
         self.assertTrue(grown.get("done"), w.describe())
         self.assertInstalled(rel, w.run)
+        # The next attempt asked only for what the full disk had not taken.
+        resumed = [r for r in self.server.log if r.range]
+        self.assertEqual(len(resumed), 1, w.describe())
+        k = int(resumed[0].range[len("bytes="):-1])
+        self.assertTrue(0 < k < p[1].size and resumed[0].body_bytes == p[1].size - k)
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ list's body, and a size lie that never stops (eight attempts, 176 s).
 
 import json
 import os
+import shutil
 import sys
 import time
 import unittest
@@ -120,11 +121,12 @@ class HostileCase(BenchCase):
         self.assertGreaterEqual(len(waits), 3, f"too few retry waits to judge: {w.describe()}")
         # The first attempt loads WinHTTP and TLS, whose worker threads and
         # caches stay: judge from the second wait on. One handle may still
-        # be made once, late; a handle kept per attempt grows with every wait.
+        # be made once, late, and the count may move by one between waits
+        # (40 and 41 alternate in SizeLies); a handle kept per attempt grows
+        # with every wait.
         steady = waits[1:]
         self.assertLessEqual(max(steady) - steady[0], 2, f"handles per wait: {waits}")
-        self.assertLessEqual(waits[-1], waits[1] if len(waits) > 1 else waits[0],
-                             f"handles per wait: {waits}")
+        self.assertLessEqual(waits[-1], max(steady[:2]), f"handles per wait: {waits}")
 
     def assertMemoryWithin(self, w, sent_bytes, factor=3):
         """The setup holds at most a setup list or a release's JSON in
@@ -207,9 +209,54 @@ class SizeLies(HostileCase):
                             "BrisquelBuilder.exe again in a few minutes and it carries on "
                             "from here.")
         downloads = self.root / "downloads"
-        self.assertEqual(sorted(f.name for f in downloads.iterdir()),
-                         sorted(q.sha256 + ".zip" for q in rel.parts[:2]))
+        # What arrived of part 3 is kept for the next run.
+        self.assertEqual(sorted(f.name for f in downloads.iterdir()), sorted(
+            [q.sha256 + ".zip" for q in rel.parts[:2]] + [part.sha256 + ".zip.part"]))
         self.assertNoHandleKept(w)
+
+
+class BrokenDownloads(HostileCase):
+    def test_a_download_that_breaks_off_carries_on_where_it_stopped(self):
+        rel = self.start(redirect_downloads=True)  # ranges must survive the redirect
+        part, c = rel.parts[1], 70_000  # a cut over the 64 KiB that count as progress
+        a = self.published.assets[part.name]
+        link, api = f"/_storage/{a.id}/{part.name}", f"{API_REPO}/releases/assets/{a.id}"
+        size, n, cut = part.size, -(-part.size // c), Answer(cut_after=c)
+        # (case, bytes left in the partial file, answers on the release link and
+        # on the API link, Range and body bytes of each request (None: refused,
+        # not counted), the retry waits)
+        cases = [
+            ("cut, resumed through the API", b"", [cut], [], [None, f"bytes={c}-"],
+             [c, size - c], "3"),
+            ("cut on every request", b"", [cut] * n, [cut] * n,
+             [None] + [f"bytes={c * i}-" for i in range(1, n)],
+             [c] * (n - 1) + [size - c * (n - 1)], " ".join(["3"] * (n - 1))),
+            ("range ignored", b"", [cut], [Answer(ignore_range=True)], [None, f"bytes={c}-"],
+             [c, size], "3"),
+            ("416 to a range", b"", [cut], [416], [None, f"bytes={c}-", None], [c, 0, size], "3"),
+            ("wrong Content-Range", b"", [cut], [Answer(range_start=c - 1)],
+             [None, f"bytes={c}-", None], [c, None, size], "3 6"),
+            ("partial larger than the part", part.data + b"x", [], [], [None], [size], ""),
+            ("partial of foreign bytes", os.urandom(c), [], [], [f"bytes={c}-", None],
+             [size - c, size], ""),
+        ]
+        for name, left, on_link, on_api, ranges, sent, waits in cases:
+            with self.subTest(name):
+                shutil.rmtree(self.root, ignore_errors=True)
+                if left:
+                    (self.root / "downloads").mkdir(parents=True)
+                    (self.root / "downloads" / (part.sha256 + ".zip.part")).write_bytes(left)
+                self.server.clear_scripts()
+                self.server.script(link, on_link)
+                self.server.script(api, on_api)
+                self.server.clear_log()
+                w = self.setup()
+                self.assertInstalled(w)
+                got = [r for r in self.server.log if r.path in (link, api)]
+                self.assertEqual([r.range for r in got], ranges, w.describe())
+                self.assertEqual([b and r.body_bytes for r, b in zip(got, sent)], sent)
+                self.assertEqual(" ".join(s.split(" in ")[1].split()[0] for s in w.run.statuses
+                                          if "Trying again" in s), waits, w.describe())
 
 
 class GiganticLists(HostileCase):

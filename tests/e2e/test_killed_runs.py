@@ -60,6 +60,7 @@ class KilledRunCase(BenchCase):
         self.maker = ReleaseMaker(SEED + sum(map(ord, self.id())))
         self.rng = self.maker.rng
         self.releases = {}
+        self.resumed = None  # (part, bytes a killed download left)
 
     # -- the world -------------------------------------------------------
 
@@ -133,6 +134,12 @@ class KilledRunCase(BenchCase):
         # Nothing verified before the kill is fetched again, and nothing
         # that was missing is taken from anywhere but the server.
         self.assertEqual(fetched, sorted(expected), msg)
+        if self.resumed:
+            # The killed download carries on from the bytes it left on disk.
+            (part, k), self.resumed = self.resumed, None
+            self.assertEqual([(r.range, r.body_bytes) for r in self.server.log
+                              if r.path.endswith("/" + part.name)],
+                             [(f"bytes={k}-", part.size - k)], msg)
         prev = self.versions / "previous.txt"
         if previous is None:
             self.assertFalse(prev.exists(), msg)
@@ -212,6 +219,7 @@ class KilledRunCase(BenchCase):
         partial = self.root / "downloads" / (part.sha256 + ".zip.part")
         self.assertTrue(partial.exists(), self.where(point) + "\n" + disk_state(self.root))
         self.assertLessEqual(partial.stat().st_size, cut)
+        self.resumed = (part, partial.stat().st_size)
         return point
 
     def kill_unpack(self, rel, old, nth):

@@ -64,12 +64,16 @@ Scripted answers
                  in chunks of 16 KiB
     chunk_pause  seconds between chunks
     content_type, headers (dict of extra headers)
+    ignore_range, range_start  a file answers "Range: bytes=k-" with 206
+                 (416 from k = size on); instead: the whole file (200), or
+                 206 from range_start on
 
 Request log
   srv.log is a snapshot list of Request records: method, path (the whole
   target), scheme, accept, user_agent, status (None while unanswered or
   when dropped), body_bytes sent, time (time.monotonic() at arrival),
-  scripted, complete. Requests to /_control/ are not logged. Helpers:
+  scripted, complete, range (the Range header). Requests to /_control/
+  are not logged. Helpers:
   clear_log(), requests_for(substring), bytes_sent(substring=None),
   wait_for_requests(substring, count, timeout).
 
@@ -204,6 +208,8 @@ class Answer:
     chunk_pause: float = 0.0
     content_type: str | None = None
     headers: dict = dataclasses.field(default_factory=dict)
+    ignore_range: bool = False
+    range_start: int | None = None
 
     def __post_init__(self):
         if self.framing not in ("length", "chunked", "close"):
@@ -284,6 +290,7 @@ class Request:
     body_bytes: int = 0
     scripted: bool = False
     complete: bool = False
+    range: str | None = None
 
 
 @dataclasses.dataclass
@@ -601,7 +608,8 @@ class _Handler(_GitHubWrites, http.server.BaseHTTPRequestHandler):
             return
         rec = Request(method=self.command, path=self.path, scheme=self.server.scheme,
                       accept=self.headers.get("Accept"),
-                      user_agent=self.headers.get("User-Agent"), time=time.monotonic())
+                      user_agent=self.headers.get("User-Agent"), time=time.monotonic(),
+                      range=self.headers.get("Range"))
         rs._append(rec)
         try:
             answer = rs._next_answer(self.path, path)
@@ -650,12 +658,21 @@ class _Handler(_GitHubWrites, http.server.BaseHTTPRequestHandler):
         if a.body_len is not None:
             body = body[:a.body_len] + pattern(a.body_len - len(body), len(body))
         ctype = a.content_type or ctype
+        content_range, m = None, re.fullmatch(r"bytes=(\d+)-", rec.range or "")
+        if (m and not a.ignore_range and a.status is None and a.body is None and a.location is None
+                and status == 200 and normal.ctype == "application/octet-stream"):
+            k, n = int(m[1]) if a.range_start is None else a.range_start, len(body)
+            status = 416 if k >= n else 206
+            content_range = f"bytes */{n}" if k >= n else f"bytes {k}-{n - 1}/{n}"
+            body = body[k:]
 
         self.send_response(status)
         rec.status = status
         self.send_header("Content-Type", ctype)
         if location is not None:
             self.send_header("Location", location)
+        if content_range is not None:
+            self.send_header("Content-Range", content_range)
         if a.framing == "length":
             self.send_header("Content-Length", str(len(body)))
         elif a.framing == "chunked":
