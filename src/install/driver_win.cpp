@@ -13,7 +13,7 @@
 #include "net/http_win.h"
 #include "net/release_host.h"
 #include "net/setup_address.h"
-#include "setuplist/list_signature_win.h"
+#include "install/list_signature_win.h"
 #include "ui/running_win.h"
 #include "ui/ui.h"
 

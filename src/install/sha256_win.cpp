@@ -19,20 +19,24 @@ LONG sha256_open(Sha256* h) {
   return st;
 }
 
-void sha256_close(Sha256* h, char hex[65]) {
-  memset(hex, 0, 65);
-  UCHAR digest[32];
-  if (h->hash && BCryptFinishHash(h->hash, digest, sizeof digest, 0) == 0) {
-    static const char kDigits[] = "0123456789abcdef";
-    for (int i = 0; i < 32; i++) {
-      hex[2 * i] = kDigits[digest[i] >> 4];
-      hex[2 * i + 1] = kDigits[digest[i] & 15];
-    }
-  }
+int sha256_finish(Sha256* h, unsigned char digest[32]) {
+  int ok = h->hash && BCryptFinishHash(h->hash, digest, 32, 0) == 0;
   if (h->hash) BCryptDestroyHash(h->hash);
   if (h->alg) BCryptCloseAlgorithmProvider(h->alg, 0);
   h->hash = nullptr;
   h->alg = nullptr;
+  return ok;
+}
+
+void sha256_close(Sha256* h, char hex[65]) {
+  memset(hex, 0, 65);
+  UCHAR digest[32];
+  if (!sha256_finish(h, digest)) return;
+  static const char kDigits[] = "0123456789abcdef";
+  for (int i = 0; i < 32; i++) {
+    hex[2 * i] = kDigits[digest[i] >> 4];
+    hex[2 * i + 1] = kDigits[digest[i] & 15];
+  }
 }
 
 // Worker thread only: one block for every file hashed from the disk.

@@ -13,6 +13,10 @@ struct Sha256 {
 // on failure nothing is left open.
 LONG sha256_open(Sha256* h);
 
+// Finishes into digest and closes both handles. Returns nonzero when the
+// digest was made.
+int sha256_finish(Sha256* h, unsigned char digest[32]);
+
 // Finishes into hex (64 lowercase digits and a NUL) and closes both
 // handles. hex is cleared first; it stays empty when finishing fails.
 void sha256_close(Sha256* h, char hex[65]);

@@ -1,27 +1,21 @@
-#include "setuplist/list_signature_win.h"
+#include "install/list_signature_win.h"
 
 #include <windows.h>
 #include <bcrypt.h>
 
 #include <string.h>
 
+#include "install/sha256_win.h"
 #include "setuplist/list_keys.h"
 #include "setuplist/list_signature.h"
 
 // BCryptHash would do this in one call, but only from Windows 10 on.
 static int sha256_of(const char* data, size_t len, UCHAR digest[32]) {
-  BCRYPT_ALG_HANDLE alg = nullptr;
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  int ok = 0;
-  if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return 0;
-  if (BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0) != 0) goto out;
+  Sha256 h;
+  if (sha256_open(&h) != 0) return 0;
   // A list is far smaller than 4 GiB; a longer body is never verified.
-  ok = len <= 0xFFFFFFFFu && BCryptHashData(hash, (PUCHAR)data, (ULONG)len, 0) == 0 &&
-       BCryptFinishHash(hash, digest, 32, 0) == 0;
-  BCryptDestroyHash(hash);
-out:
-  BCryptCloseAlgorithmProvider(alg, 0);
-  return ok;
+  int fed = len <= 0xFFFFFFFFu && BCryptHashData(h.hash, (PUCHAR)data, (ULONG)len, 0) == 0;
+  return sha256_finish(&h, digest) && fed;
 }
 
 // Wine's CNG accepts a longer signature and imports an off-curve point:
